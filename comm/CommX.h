@@ -152,7 +152,7 @@ class TCustomCommX : public TComponent {
   void SendDcb(const char* refusal);
   void StopThreads();
   void EndPendingRead();
-  void WaitForThreadEnd(HANDLE& thread);
+  void WaitForThreadEnd(HANDLE& thread, const std::function<void()>& wakeAgain);
 
   HWND FNotifyWnd;
   TCommReceiveEvent FOnReceive;

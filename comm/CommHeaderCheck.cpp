@@ -1,1 +1,0 @@
-#include "CommX.h"
