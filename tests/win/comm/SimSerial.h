@@ -14,7 +14,6 @@
 #include <windows.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -22,7 +21,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CommSeam.h"
@@ -67,6 +65,20 @@ struct TSimPortState {
   int PendingReads, PendingWrites;
   int MostPendingReads;  // the most reads ever pending at once
   bool WaitPending;
+};
+
+// A slim reader/writer lock used exclusively. Plain Win32, so that the
+// component's threads calling into the simulator use nothing of the C++
+// runtime's thread layer (which would allocate per-thread state of its own
+// and blur the leak checks).
+class TSimLock {
+ public:
+  void lock() { AcquireSRWLockExclusive(&FLock); }
+  void unlock() { ReleaseSRWLockExclusive(&FLock); }
+  SRWLOCK* Native() { return &FLock; }
+
+ private:
+  SRWLOCK FLock = SRWLOCK_INIT;
 };
 
 class TSimSerial {
@@ -201,10 +213,10 @@ class TSimSerial {
   double NextDeadline() const;
   void Worker();
 
-  mutable std::mutex FMutex;
-  std::condition_variable FWake;
+  mutable TSimLock FMutex;
+  CONDITION_VARIABLE FWake = CONDITION_VARIABLE_INIT;
   bool FStop = false;
-  std::thread FWorker;
+  HANDLE FWorker = nullptr;
   std::chrono::steady_clock::time_point FStart;
   TCommApi FApi;
 
