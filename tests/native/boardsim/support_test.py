@@ -232,6 +232,15 @@ class WithBoardsimTest(Folder):
                 self.assertFalse(os.path.exists(marker))
         self.assertEqual(os.listdir(os.path.join(self.prefix, "dosdevices")), [])
 
+    # A command measured against a dead board has no outcome to trust.
+    def test_a_simulator_dying_under_the_command_fails_the_run(self):
+        link = os.path.join(self.prefix, "dosdevices", "com1")
+        result = self.run_with(["--com", "1", "--prefix", self.prefix, "--", "sh", "-c",
+                                'kill -KILL "$ZEFA_BOARD_PID"'])
+        self.assertEqual(result.returncode, 125, result.stderr)
+        self.assertIn("the simulator ended while the command ran", result.stderr)
+        self.assertFalse(os.path.lexists(link))
+
     def test_simulator_ends_with_a_killed_wrapper(self):
         link = os.path.join(self.prefix, "dosdevices", "com1")
         wrapper = subprocess.Popen([WITH_BOARDSIM, "--com", "1", "--prefix", self.prefix, "--",
