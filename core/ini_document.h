@@ -42,8 +42,9 @@ class IniDocument {
 
   // Replaces the key's line in its place (the key then takes the given
   // spelling), else appends it to the section, else appends a new section.
-  // Name and value are expected to be single trimmed lines without "=" in
-  // the name; anything else would not read back the same.
+  // Name and value are expected as the document holds them: trimmed, on
+  // one line, no "=" in the name, the line not looking like a comment or a
+  // section; anything else would not read back the same.
   void Set(const std::string& section, const std::string& key, const std::string& value);
 
   // The value read as a whole number (ReadWholeNumber); defaultValue when
