@@ -45,7 +45,7 @@ bool TCustomCommX::SendData(const void* Buffer, int32_t Count) {
   // another session: the rest of these bytes does not belong to it.
   const uint32_t session = FOpenSerial;
   while (Count > 0) {
-    if (!IsOpen() || FTransThread == nullptr || FOpenSerial != session) return false;
+    if (!IsOpen() || FTransThread == nullptr || FOpenSerial != session || FDeviceGone.load()) return false;
     if (FBufLenTrans < 1) return false;  // refused by its write; no progress possible
     if (PendingBlocks() >= kMaxPendingBlocks) {
       ReleaseWaitingSender();
@@ -162,6 +162,7 @@ void TCommTransThread::WriteBlock(const MSG& msg, OVERLAPPED& overlapped) {
     LeaveCriticalSection(&FComm->FWriteLock);
     if (done) return;
     if (error != ERROR_IO_PENDING) {
+      if (IsDeviceGoneError(error)) FComm->FDeviceGone.store(true);
       ReportLineErrors(FPortHandle, FNotifyWnd);
       return;
     }
@@ -169,6 +170,7 @@ void TCommTransThread::WriteBlock(const MSG& msg, OVERLAPPED& overlapped) {
     WaitForSingleObject(overlapped.hEvent, INFINITE);
     written = 0;
     if (api.GetOverlappedResult(FPortHandle, &overlapped, &written, FALSE)) return;
+    if (IsTimeOutEnd(GetLastError())) return;  // the write time-out ended it: done, as with success
     ReportLineErrors(FPortHandle, FNotifyWnd);
     // A failed write that sent nothing would fail the same way again.
     if (written == 0 || written >= remaining) return;

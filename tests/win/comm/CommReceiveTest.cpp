@@ -46,6 +46,16 @@ TEST_F(CommReceiveTest, NothingReceivedReturnsZeroAfterTheTimeOutWithTheUserInte
   EXPECT_EQ(byte, 0x55);
 }
 
+TEST_F(CommReceiveTest, ATimeOutReportedAsAnErrorStillReadsAsNothingReceived) {
+  EventLog log;
+  log.Attach(*comm);
+  sim.SetErrors(1, CE_FRAME);
+  sim.ReportTimeOutsAsErrors(true);
+  char byte = 0;
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), 0);
+  EXPECT_TRUE(log.Events.empty());  // not a failed read: no line-error report
+}
+
 TEST_F(CommReceiveTest, AByteArrivingDuringTheWaitEndsIt) {
   comm->SetTimeOutReceive(2000);
   PostedProbe probe([&] { sim.Receive(1, "Q"); });

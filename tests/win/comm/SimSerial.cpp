@@ -183,6 +183,11 @@ void TSimSerial::FailNextAllocs(int count) {
   FFailAllocs = count;
 }
 
+void TSimSerial::ReportTimeOutsAsErrors(bool asErrors) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FTimeOutsAsErrors = asErrors;
+}
+
 void TSimSerial::SetFastPauses(bool fast) {
   std::lock_guard<TSimLock> lock(FMutex);
   FFastPauses = fast;
@@ -279,7 +284,7 @@ void TSimSerial::Complete(OVERLAPPED* overlapped, DWORD error, DWORD count) {
   if (error == 0) {
     overlapped->Internal = kStatusSuccess;
   } else if (error == kTimedOut) {
-    overlapped->Internal = kStatusTimeout;
+    overlapped->Internal = FTimeOutsAsErrors ? kErrorStatusBase | ERROR_TIMEOUT : kStatusTimeout;
   } else {
     overlapped->Internal = kErrorStatusBase | error;
   }

@@ -121,6 +121,9 @@ class TSimSerial {
   void FailThreadCreation(int nth);
   void FailNextPosts(int count);
   void FailNextAllocs(int count);
+  // I/O ended by its time-out fails with ERROR_TIMEOUT, as under Wine,
+  // instead of succeeding with a short count, as on Windows.
+  void ReportTimeOutsAsErrors(bool asErrors);
   // Pauses longer than 1 ms return at once (they are still recorded).
   void SetFastPauses(bool fast);
 
@@ -226,7 +229,7 @@ class TSimSerial {
   std::function<bool(const DCB&)> FRefuseDcb;
   std::function<bool(const COMMTIMEOUTS&)> FRefuseTimeOuts;
   std::function<bool(DWORD, DWORD)> FRefuseSetupComm;
-  bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false;
+  bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false, FTimeOutsAsErrors = false;
   int FFailWrites = 0;
   DWORD FFailWriteError = 0;
   bool FWriteFaultArmed = false;
