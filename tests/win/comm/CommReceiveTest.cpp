@@ -68,21 +68,34 @@ TEST_F(CommReceiveTest, AByteArrivingDuringTheWaitEndsIt) {
 }
 
 TEST_F(CommReceiveTest, AHandlerThatClosesThePortEndsTheRead) {
-  comm->SetTimeOutReceive(2000);
-  PostedProbe probe([&] { comm->Close(); });
-  probe.Post();
-  char buffer[4] = {'-', '-', '-', '-'};
-  EXPECT_EQ(comm->ReceiveData(buffer, 4), -1);
-  EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
-  // The read was ended before the port was released.
-  const auto calls = sim.Calls();
-  size_t cancel = calls.size(), close = calls.size();
-  for (size_t i = 0; i < calls.size(); ++i) {
-    if (calls[i].Name == "CancelIoEx" && cancel == calls.size()) cancel = i;
-    if (calls[i].Name == "CloseHandle") close = i;
+  for (bool reopen : {false, true}) {
+    SCOPED_TRACE(reopen ? "closed and opened again" : "closed");
+    comm->SetTimeOutReceive(2000);
+    PostedProbe probe([&] {
+      comm->Close();
+      if (reopen) comm->Open();
+    });
+    probe.Post();
+    sim.ClearRecords();
+    char buffer[4] = {'-', '-', '-', '-'};
+    EXPECT_EQ(comm->ReceiveData(buffer, 4), -1);
+    EXPECT_EQ(comm->Handle() != INVALID_HANDLE_VALUE, reopen);
+    // The read was ended before the port was released, and no read of the
+    // new session was started for this call.
+    const auto calls = sim.Calls();
+    size_t cancel = calls.size(), close = calls.size();
+    for (size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i].Name == "CancelIoEx" && cancel == calls.size()) cancel = i;
+      if (calls[i].Name == "CloseHandle") close = i;
+    }
+    EXPECT_LT(cancel, close);
+    EXPECT_EQ(sim.Calls("ReadFile").size(), 1u);
+    sim.Receive(1, "late");
+    PumpFor(20);
+    EXPECT_EQ(std::string(buffer, 4), "----");
+    if (!reopen) comm->Open();
+    comm->PurgeReceive();
   }
-  EXPECT_LT(cancel, close);
-  EXPECT_EQ(std::string(buffer, 4), "----");
 }
 
 TEST_F(CommReceiveTest, APurgeInsideTheWaitEndsTheReadAndReportsLineErrors) {

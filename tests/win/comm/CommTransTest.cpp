@@ -171,6 +171,8 @@ struct HalfDuplexCase {
   bool activeLevel;  // RTS while sending
 };
 
+void PrintTo(const HalfDuplexCase& c, std::ostream* os) { *os << (c.mode == cfcHalfHigh ? "HalfHigh" : "HalfLow"); }
+
 class CommHalfDuplexTest : public CommTransTest, public ::testing::WithParamInterface<HalfDuplexCase> {};
 
 TEST_P(CommHalfDuplexTest, RtsFramesEachBurst) {
