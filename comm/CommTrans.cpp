@@ -92,6 +92,9 @@ void TCustomCommX::PurgeSend() {
     {
       TLock lock(FWriteLock);
       api.PurgeComm(FHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+      // Not every driver's purge ends the write in progress (Wine's does
+      // not); the lock keeps a new write from starting meanwhile.
+      if (OVERLAPPED* record = writer->FWriteRecord.load()) api.CancelIoEx(FHandle, record);
     }
     api.Sleep(1);
     if (PendingBytes() == 0) break;
@@ -111,7 +114,8 @@ TCommTransThread::TCommTransThread(TCustomCommX* AComm, HANDLE APortHandle, HWND
       FNotifyWnd(ANotifyWnd),
       FAbort(false),
       FCharTime(0),
-      FQueueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      FQueueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      FWriteRecord(nullptr) {
   // Also when the run is skipped because Close came first.
   SetFreeOnTerminate(true);
 }
@@ -127,6 +131,7 @@ void TCommTransThread::Execute() {
 
   OVERLAPPED overlapped = {};
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  FWriteRecord.store(&overlapped);
   for (;;) {
     bool burst = false;
     WaitMessage();
@@ -144,6 +149,7 @@ void TCommTransThread::Execute() {
     if (burst) HalfDuplexEnd();
     if (Terminated()) break;
   }
+  FWriteRecord.store(nullptr);
   CommApi().Sleep(100);
   CloseHandle(overlapped.hEvent);
   SetFreeOnTerminate(true);

@@ -264,6 +264,9 @@ class TCommTransThread : public TThread {
   std::atomic<int32_t> FCharTime;  // ms; written by the UI thread
   // Set once the thread has its message queue, before which a post fails.
   HANDLE FQueueReady;
+  // The record of the thread's writes, for PurgeSend to cancel a write in
+  // progress where the system's purge does not; set for the run's length.
+  std::atomic<OVERLAPPED*> FWriteRecord;
 };
 
 // The receive-event thread: waits for line events and reports them.

@@ -100,15 +100,21 @@ TEST_F(CommReceiveTest, AHandlerThatClosesThePortEndsTheRead) {
 
 TEST_F(CommReceiveTest, APurgeInsideTheWaitEndsTheReadAndReportsLineErrors) {
   comm->SetTimeOutReceive(2000);
-  EventLog log;
-  log.Attach(*comm);
-  sim.SetErrors(1, CE_RXPARITY);
-  PostedProbe probe([&] { comm->PurgeReceive(); });
-  probe.Post();
-  char byte = 0;
-  EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);
-  EXPECT_EQ(log.Events, std::vector<std::string>{"error 4"});
-  EXPECT_EQ(log.Threads.at(0), FUiThread);
+  for (bool purgeAborts : {true, false}) {
+    SCOPED_TRACE(purgeAborts ? "the purge aborts the read" : "the purge only clears (Wine)");
+    sim.SetPurgeAbortsIo(purgeAborts);
+    EventLog log;
+    log.Attach(*comm);
+    sim.SetErrors(1, CE_RXPARITY);
+    PostedProbe probe([&] { comm->PurgeReceive(); });
+    probe.Post();
+    char byte = 0;
+    const double start = NowMs();
+    EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);
+    EXPECT_LT(NowMs() - start, 1000.0);
+    EXPECT_EQ(log.Events, std::vector<std::string>{"error 4"});
+    EXPECT_EQ(log.Threads.at(0), FUiThread);
+  }
 }
 
 TEST_F(CommReceiveTest, ANestedReadTakesTheRecordOverAndTheOuterReadReturnsMinusOne) {

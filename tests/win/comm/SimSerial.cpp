@@ -183,6 +183,11 @@ void TSimSerial::FailNextAllocs(int count) {
   FFailAllocs = count;
 }
 
+void TSimSerial::SetPurgeAbortsIo(bool aborts) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FPurgeAborts = aborts;
+}
+
 void TSimSerial::ReportTimeOutsAsErrors(bool asErrors) {
   std::lock_guard<TSimLock> lock(FMutex);
   FTimeOutsAsErrors = asErrors;
@@ -296,21 +301,23 @@ void TSimSerial::AbortReads(PortData& port, DWORD error) {
   port.Reads.clear();
 }
 
-void TSimSerial::AbortWrites(PortData& port, DWORD error) {
+void TSimSerial::EndWrite(PortData& port, Write& write, DWORD error) {
   const double now = NowMs();
-  for (Write& write : port.Writes) {
-    DWORD sent = 0;
-    if (write.StartMs >= 0) {
-      sent = static_cast<DWORD>(std::floor((now - write.StartMs) / CharTimeMs(port)));
-      sent = std::min<DWORD>(sent, static_cast<DWORD>(write.Data.size()));
-    }
-    TSimWrite& record = FWrites[write.Record];
-    record.EndMs = now;
-    record.Sent = write.Data.substr(0, sent);
-    record.Error = error;
-    FTransmitted += record.Sent;
-    Complete(write.Overlapped, error, sent);
+  DWORD sent = 0;
+  if (write.StartMs >= 0) {
+    sent = static_cast<DWORD>(std::floor((now - write.StartMs) / CharTimeMs(port)));
+    sent = std::min<DWORD>(sent, static_cast<DWORD>(write.Data.size()));
   }
+  TSimWrite& record = FWrites[write.Record];
+  record.EndMs = now;
+  record.Sent = write.Data.substr(0, sent);
+  record.Error = error;
+  FTransmitted += record.Sent;
+  Complete(write.Overlapped, error, sent);
+}
+
+void TSimSerial::AbortWrites(PortData& port, DWORD error) {
+  for (Write& write : port.Writes) EndWrite(port, write, error);
   port.Writes.clear();
 }
 
@@ -544,8 +551,8 @@ BOOL WINAPI TSimSerial::SimPurgeComm(HANDLE handle, DWORD flags) {
   sim.Record("PurgeComm", flags);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
-  if (flags & PURGE_TXABORT) sim.AbortWrites(*port, ERROR_OPERATION_ABORTED);
-  if (flags & PURGE_RXABORT) sim.AbortReads(*port, ERROR_OPERATION_ABORTED);
+  if ((flags & PURGE_TXABORT) && sim.FPurgeAborts) sim.AbortWrites(*port, ERROR_OPERATION_ABORTED);
+  if ((flags & PURGE_RXABORT) && sim.FPurgeAborts) sim.AbortReads(*port, ERROR_OPERATION_ABORTED);
   if (flags & PURGE_RXCLEAR) port->In.clear();
   WakeAllConditionVariable(&sim.FWake);
   return TRUE;
@@ -796,6 +803,17 @@ BOOL WINAPI TSimSerial::SimCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
       if (overlapped == nullptr || it->Overlapped == overlapped) {
         sim.Complete(it->Overlapped, ERROR_OPERATION_ABORTED, 0);
         it = port.Reads.erase(it);
+        found = true;
+      } else {
+        ++it;
+      }
+    }
+    for (auto it = port.Writes.begin(); it != port.Writes.end();) {
+      if (overlapped == nullptr || it->Overlapped == overlapped) {
+        const bool head = it == port.Writes.begin();
+        sim.EndWrite(port, *it, ERROR_OPERATION_ABORTED);
+        it = port.Writes.erase(it);
+        if (head) sim.StartNextWrite(port, sim.NowMs());
         found = true;
       } else {
         ++it;

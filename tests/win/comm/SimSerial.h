@@ -121,6 +121,9 @@ class TSimSerial {
   void FailThreadCreation(int nth);
   void FailNextPosts(int count);
   void FailNextAllocs(int count);
+  // A purge only empties the queues and leaves pending reads and writes
+  // running, as under Wine; on Windows it aborts them.
+  void SetPurgeAbortsIo(bool aborts);
   // I/O ended by its time-out fails with ERROR_TIMEOUT, as under Wine,
   // instead of succeeding with a short count, as on Windows.
   void ReportTimeOutsAsErrors(bool asErrors);
@@ -204,6 +207,7 @@ class TSimSerial {
   void Complete(OVERLAPPED* overlapped, DWORD error, DWORD count);
   void CancelAll(PortData& port, DWORD error);
   void AbortWrites(PortData& port, DWORD error);
+  void EndWrite(PortData& port, Write& write, DWORD error);
   void AbortReads(PortData& port, DWORD error);
   void ServeReads(PortData& port);
   void Signal(PortData& port, DWORD events);
@@ -229,7 +233,7 @@ class TSimSerial {
   std::function<bool(const DCB&)> FRefuseDcb;
   std::function<bool(const COMMTIMEOUTS&)> FRefuseTimeOuts;
   std::function<bool(DWORD, DWORD)> FRefuseSetupComm;
-  bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false, FTimeOutsAsErrors = false;
+  bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false, FTimeOutsAsErrors = false, FPurgeAborts = true;
   int FFailWrites = 0;
   DWORD FFailWriteError = 0;
   bool FWriteFaultArmed = false;
