@@ -1,1 +1,14 @@
-# (empty)
+# The program: the main window and its logic as a library (which the tests
+# link as well), and the executable with its entry and resources.
+enable_language(RC)
+
+add_library(zefa_app_lib STATIC
+  ZEFA1ID_u.cpp
+)
+target_include_directories(zefa_app_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(zefa_app_lib PUBLIC zefa_toolkit)
+
+add_executable(ZEFA1ID WIN32 main.cpp res/ZEFA1ID.rc)
+target_link_libraries(ZEFA1ID PRIVATE zefa_app_lib)
+# The resource script names its files relative to its own folder.
+set_property(SOURCE res/ZEFA1ID.rc APPEND PROPERTY INCLUDE_DIRECTORIES ${CMAKE_CURRENT_SOURCE_DIR}/res)
