@@ -1,0 +1,47 @@
+// What the driver asks of its hook inside the program's user-interface
+// thread, and the shared reply area through which the hook answers. Some
+// facts exist only inside the program's own process: a control's font (a
+// GDI object, and Wine refuses WM_GETFONT across processes) and the icon of
+// a message box (icon handles differ from one process to the next).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cwchar>
+
+namespace uidriver {
+
+// Registered message sent to the window in question. wParam: the driver's
+// process id (names the reply area). lParam: the query in the low 4 bits,
+// a sequence number above them, which the hook copies into the reply so
+// that a late answer to an earlier query is never mistaken for this one.
+inline const wchar_t* QueryMessageName() { return L"ZefaUiDriver.Query"; }
+inline const char* HookProcName() { return "UiDriverCallWndProc"; }
+
+enum QueryKind : LPARAM {
+  kQueryFont = 1,     // the font that the window draws with (WM_GETFONT)
+  kQueryBoxIcon = 2,  // the kind of icon that a message box shows
+};
+
+enum BoxIcon : int32_t {
+  kIconNone = 0,
+  kIconWarning = 1,
+  kIconInformation = 2,
+  kIconQuestion = 3,
+  kIconError = 4,
+  kIconOther = 5,  // an icon that is none of the four system icons
+};
+
+struct QueryReply {
+  LONG sequence;        // written last, once the rest is complete
+  LONG fontIsDefault;   // the window has no font of its own (system font)
+  LOGFONTW font;
+  int32_t icon;         // a BoxIcon
+};
+
+inline void ReplyAreaName(DWORD driverProcessId, wchar_t* name, size_t size) {
+  swprintf(name, size, L"Local\\ZefaUiDriver.Reply.%lu", static_cast<unsigned long>(driverProcessId));
+}
+
+}  // namespace uidriver
