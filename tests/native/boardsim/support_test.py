@@ -235,8 +235,11 @@ class WithBoardsimTest(Folder):
     # A command measured against a dead board has no outcome to trust.
     def test_a_simulator_dying_under_the_command_fails_the_run(self):
         link = os.path.join(self.prefix, "dosdevices", "com1")
+        # The command ends only once the kill has taken effect.
         result = self.run_with(["--com", "1", "--prefix", self.prefix, "--", "sh", "-c",
-                                'kill -KILL "$ZEFA_BOARD_PID"'])
+                                'kill -KILL "$ZEFA_BOARD_PID"; '
+                                'while [ -d /proc/$ZEFA_BOARD_PID ] && '
+                                '! grep -q "^State:.*Z" /proc/$ZEFA_BOARD_PID/status; do sleep 0.01; done'])
         self.assertEqual(result.returncode, 125, result.stderr)
         self.assertIn("the simulator ended while the command ran", result.stderr)
         self.assertFalse(os.path.lexists(link))
