@@ -4,9 +4,10 @@ enable_language(RC)
 
 add_library(zefa_app_lib STATIC
   ZEFA1ID_u.cpp
+  port_choice.cpp
 )
 target_include_directories(zefa_app_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(zefa_app_lib PUBLIC zefa_toolkit)
+target_link_libraries(zefa_app_lib PUBLIC zefa_comm zefa_core zefa_msgbox zefa_settings zefa_toolkit)
 
 add_executable(ZEFA1ID WIN32 main.cpp res/ZEFA1ID.rc)
 target_link_libraries(ZEFA1ID PRIVATE zefa_app_lib)

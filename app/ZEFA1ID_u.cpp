@@ -3,6 +3,10 @@
 #include <windows.h>
 
 #include "ControlIds.h"
+#include "FormAdapters.h"
+#include "MessageDialog_u.h"
+#include "SettingsFile.h"
+#include "port_choice.h"
 
 TForm1* Form1 = nullptr;
 
@@ -35,6 +39,7 @@ TForm1::TForm1(TComponent* Owner)
       ID_LIST(nullptr),
       Image1(nullptr),
       Image2(nullptr),
+      CommX1(nullptr),
       CommPort(nullptr),
       Label3(nullptr) {
   SetCaption(kCaption);
@@ -44,6 +49,7 @@ TForm1::TForm1(TComponent* Owner)
   CreateControls();
   // The client area ends where the exit button does: 507 x 135.
   SetAutoSize(true);
+  OnCreate = [this](TObject* sender) { FormCreate(sender); };
   DoCreate();
 }
 
@@ -78,16 +84,19 @@ void TForm1::CreateControls() {
   ReadBtn->SetBounds(40, 24, 121, 65);
   ReadBtn->SetCaption("現在のＩＤを読み取る");
   ReadBtn->SetTabOrder(0);
+  ReadBtn->OnClick = [this](TObject* sender) { ReadBtnClick(sender); };
 
   WriteBtn = new TButton(this, id::WriteBtn);
   WriteBtn->SetBounds(344, 24, 121, 65);
   WriteBtn->SetCaption("指定のＩＤを書き込む");
   WriteBtn->SetTabOrder(1);
+  WriteBtn->OnClick = [this](TObject* sender) { WriteBtnClick(sender); };
 
   ExitBtn = new TButton(this, id::ExitBtn);
   ExitBtn->SetBounds(432, 110, 75, 25);
   ExitBtn->SetCaption("終了");
   ExitBtn->SetTabOrder(2);
+  ExitBtn->OnClick = [this](TObject* sender) { ExitBtnClick(sender); };
 
   ID_LIST = new TComboBox(this, id::ID_LIST);
   ID_LIST->SetFont(JapaneseFont(kPGothic, 19, FW_BOLD));
@@ -107,4 +116,69 @@ void TForm1::CreateControls() {
   CommPort->SetItemIndex(0);
   CommPort->SetHint("使用するシリアルポートの番号を設定します");
   CommPort->SetTabOrder(4);
+  CommPort->OnCloseUp = [this](TObject* sender) { CommPortCloseUp(sender); };
+
+  // Created with its defaults: the port choice sets the line.
+  CommX1 = new TCommX(this);
+}
+
+void TForm1::AppendChecksum(std::string& request) { zefa::AppendChecksum(request); }
+
+void TForm1::Transact(const std::string& request, std::string& answer, int32_t expectedLength, int32_t& attempts,
+                      int32_t& receivedLength) {
+  zefa::CommXBoardPort port(*CommX1);
+  zefa::Transact(port, request, answer, expectedLength, attempts, receivedLength);
+}
+
+bool TForm1::ReadId(int32_t& attempts, int32_t& id) {
+  zefa::CommXBoardPort port(*CommX1);
+  return zefa::ReadId(port, attempts, id);
+}
+
+bool TForm1::WriteId(int32_t& attempts, int32_t& id) {
+  zefa::CommXBoardPort port(*CommX1);
+  return zefa::WriteId(port, attempts, id);
+}
+
+void TForm1::ReadBtnClick(TObject* /*Sender*/) {
+  zefa::CommXBoardPort port(*CommX1);
+  zefa::ComboBoxIdList idList(*ID_LIST);
+  zefa::MsgBoxSink box;
+  FExchange.Read(port, idList, box, MsgLanguage);
+}
+
+void TForm1::WriteBtnClick(TObject* /*Sender*/) {
+  zefa::CommXBoardPort port(*CommX1);
+  zefa::ComboBoxIdList idList(*ID_LIST);
+  zefa::MsgBoxSink box;
+  FExchange.Write(port, idList, box, MsgLanguage);
+}
+
+void TForm1::LoadSettings() {
+  zefa::ComboBoxIdList commPort(*CommPort);
+  zefa::MsgBoxSink box;
+  zefa::LoadSettings(commPort, box);
+}
+
+void TForm1::SaveSettings() {
+  zefa::ComboBoxIdList commPort(*CommPort);
+  zefa::MsgBoxSink box;
+  zefa::SaveSettings(commPort, box);
+}
+
+void TForm1::FormCreate(TObject* /*Sender*/) {
+  LoadSettings();
+  CommPortCloseUp(CommPort);
+}
+
+void TForm1::CommPortCloseUp(TObject* /*Sender*/) {
+  zefa::CommXPortSetup port(*CommX1);
+  zefa::MsgBoxSink box;
+  zefa::ApplyPortChoice(port, CommPort->ItemIndex(), box, MsgLanguage);
+}
+
+void TForm1::ExitBtnClick(TObject* /*Sender*/) {
+  SaveSettings();
+  CommX1->Close();
+  Close();
 }
