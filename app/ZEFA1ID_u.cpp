@@ -53,6 +53,10 @@ TForm1::TForm1(TComponent* Owner)
   DoCreate();
 }
 
+TForm1::~TForm1() {
+  if (Form1 == this) Form1 = nullptr;
+}
+
 void TForm1::CreateControls() {
   Label1 = new TLabel(this, id::Label1);
   Label1->SetBounds(0, 0, 506, 16);

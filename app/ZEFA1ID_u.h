@@ -14,6 +14,7 @@ class TForm1 : public TForm {
  public:
   // Lays the window out, then runs FormCreate (before it is first shown).
   explicit TForm1(TComponent* Owner);
+  ~TForm1() override;
 
   TButton* ReadBtn;
   TButton* WriteBtn;

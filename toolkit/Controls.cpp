@@ -248,13 +248,10 @@ void TComboBox::FontChanged() {
 }
 
 int TComboBox::FontCellHeight() const {
-  HDC dc = GetDC(Handle());
+  TWindowDC dc(Handle());
+  TSelection font(dc.Get(), FontHandle());
   TEXTMETRICW metrics = {};
-  {
-    TSelection font(dc, FontHandle());
-    GetTextMetricsW(dc, &metrics);
-  }
-  ReleaseDC(Handle(), dc);
+  GetTextMetricsW(dc.Get(), &metrics);
   return metrics.tmHeight;
 }
 

@@ -58,6 +58,22 @@ class TMemoryDC {
   HDC FDC;
 };
 
+// The device context of a window's client area, released when it goes.
+class TWindowDC {
+ public:
+  explicit TWindowDC(HWND window) : FWindow(window), FDC(GetDC(window)) {}
+  ~TWindowDC() {
+    if (FDC != nullptr) ReleaseDC(FWindow, FDC);
+  }
+  TWindowDC(const TWindowDC&) = delete;
+  TWindowDC& operator=(const TWindowDC&) = delete;
+  HDC Get() const { return FDC; }
+
+ private:
+  HWND FWindow;
+  HDC FDC;
+};
+
 // Selects an object into a device context and puts the previous one back.
 class TSelection {
  public:
