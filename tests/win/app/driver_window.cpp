@@ -6,9 +6,11 @@
 //   WriteBtn  blocks its thread for 1500 ms, then shows "blocked"
 //   ExitBtn   ends the program with exit code 0; the close box with 7
 //   CommPort, ID_LIST  each close-up shows "closeup ID INDEX ok|cancel"
+// CommPort has a tooltip, "ポートの説明".
 // Two squares are painted on the background: red at (200,150), lime at
 // (220,150), 8 x 8 pixels each.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <string>
 
@@ -130,9 +132,23 @@ HWND List(HWND parent, int id, int x, const std::wstring& prefix, int first, int
   return combo;
 }
 
+void AddHint(HWND owner, HWND control, const wchar_t* text) {
+  HWND tip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                             CW_USEDEFAULT, CW_USEDEFAULT, owner, nullptr, GetModuleHandleW(nullptr), nullptr);
+  TTTOOLINFOW tool = {};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = owner;
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  tool.lpszText = const_cast<wchar_t*>(text);
+  SendMessageW(tip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
 }  // namespace
 
 int main() {
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&controls);
   WNDCLASSW cls = {};
   cls.lpfnWndProc = WndProc;
   cls.hInstance = GetModuleHandleW(nullptr);
@@ -150,7 +166,7 @@ int main() {
   Child(wnd, L"BUTTON", L"read", BS_PUSHBUTTON, kReadBtn, 10, 60, 60, 25);
   Child(wnd, L"BUTTON", L"write", BS_PUSHBUTTON, kWriteBtn, 80, 60, 60, 25);
   Child(wnd, L"BUTTON", L"終了", BS_PUSHBUTTON, kExitBtn, 150, 60, 60, 25);
-  List(wnd, kCommPort, 10, L"COM", 1, 20, 21);
+  AddHint(wnd, List(wnd, kCommPort, 10, L"COM", 1, 20, 21), L"ポートの説明");
   List(wnd, kIdList, 100, L"", 0, 31, 10);
   ShowWindow(wnd, SW_SHOW);
   UpdateWindow(wnd);

@@ -46,6 +46,15 @@ class UiDriverTest(unittest.TestCase):
         self.assertEqual(self.ui.cmd("control", "#107")["text"], "write")
         self.assertFalse(self.ui.try_cmd("control", "Button:none")["ok"])
 
+    def test_children_in_z_order_and_hints(self):
+        children = self.ui.cmd("children")["children"]
+        self.assertEqual([c["id"] for c in children], [101, 106, 107, 108, 110, 109])
+        self.assertEqual([c["tabstop"] for c in children], [False] * 6)
+        hints = self.ui.cmd("hints")["hints"]
+        self.assertEqual(hints, [{"id": 110, "class": "ComboBox", "text": "ポートの説明"}])
+        self.ui.cmd("mouse-move", "CommPort")
+        self.assertEqual(self.ui.cmd("wait-tooltip", 5000)["text"], "ポートの説明")
+
     def test_pixels_are_what_the_window_shows(self):
         self.assertEqual(self.ui.cmd("pixels", "main", 200, 150, 8, 8)["rgb"], "ff0000" * 64)
         self.assertEqual(self.ui.cmd("pixels", "main", 220, 150, 8, 8)["rgb"], "00ff00" * 64)
