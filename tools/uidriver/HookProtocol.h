@@ -22,6 +22,7 @@ inline const char* HookProcName() { return "UiDriverCallWndProc"; }
 enum QueryKind : LPARAM {
   kQueryFont = 1,     // the font that the window draws with (WM_GETFONT)
   kQueryBoxIcon = 2,  // the kind of icon that a message box shows
+  kQueryTools = 3,    // the tools of a tooltip window and their texts
 };
 
 enum BoxIcon : int32_t {
@@ -33,11 +34,24 @@ enum BoxIcon : int32_t {
   kIconOther = 5,  // an icon that is none of the four system icons
 };
 
+// One tool of a tooltip: the window it belongs to (a handle is the same in
+// every process; stored in 64 bits for either build) and its text.
+struct ToolFacts {
+  uint64_t window;
+  uint64_t id;
+  uint32_t flags;
+  wchar_t text[128];
+};
+
+constexpr int kMaxTools = 16;
+
 struct QueryReply {
   LONG sequence;        // written last, once the rest is complete
   LONG fontIsDefault;   // the window has no font of its own (system font)
   LOGFONTW font;
   int32_t icon;         // a BoxIcon
+  int32_t toolCount;    // tools listed, at most kMaxTools
+  ToolFacts tools[kMaxTools];
 };
 
 inline void ReplyAreaName(DWORD driverProcessId, wchar_t* name, size_t size) {

@@ -75,6 +75,7 @@ QueryReply Inspector::Ask(HWND wnd, QueryKind kind, DWORD timeoutMs) {
   return *reply;
 }
 
+
 FontFacts Inspector::Font(HWND wnd, DWORD timeoutMs) {
   const QueryReply reply = Ask(wnd, kQueryFont, timeoutMs);
   return FontFacts{reply.font, reply.fontIsDefault != 0};
@@ -82,6 +83,12 @@ FontFacts Inspector::Font(HWND wnd, DWORD timeoutMs) {
 
 BoxIcon Inspector::Icon(HWND box, DWORD timeoutMs) {
   return static_cast<BoxIcon>(Ask(box, kQueryBoxIcon, timeoutMs).icon);
+}
+
+std::vector<ToolFacts> Inspector::Tools(HWND tooltip, DWORD timeoutMs) {
+  const QueryReply reply = Ask(tooltip, kQueryTools, timeoutMs);
+  const int count = reply.toolCount < 0 ? 0 : (reply.toolCount > kMaxTools ? kMaxTools : reply.toolCount);
+  return std::vector<ToolFacts>(reply.tools, reply.tools + count);
 }
 
 }  // namespace uidriver

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <map>
+#include <vector>
 
 #include "Handles.h"
 #include "HookProtocol.h"
@@ -25,6 +26,7 @@ class Inspector {
 
   FontFacts Font(HWND wnd, DWORD timeoutMs);
   BoxIcon Icon(HWND box, DWORD timeoutMs);
+  std::vector<ToolFacts> Tools(HWND tooltip, DWORD timeoutMs);
   // Removes the hooks (for example when the program is started again).
   void Unhook();
 

@@ -193,4 +193,8 @@ std::vector<HWND> Program::VisibleWindows(const wchar_t* className) const {
   return TopLevelWindows(FProcessId, className, true);
 }
 
+std::vector<HWND> Program::Windows(const wchar_t* className) const {
+  return TopLevelWindows(FProcessId, className, false);
+}
+
 }  // namespace uidriver

@@ -39,6 +39,8 @@ class Program {
   // Visible top-level windows of the program with that class, the
   // foremost first.
   std::vector<HWND> VisibleWindows(const wchar_t* className) const;
+  // All of them, hidden ones too.
+  std::vector<HWND> Windows(const wchar_t* className) const;
 
  private:
   void Forget();

@@ -1,5 +1,6 @@
 #include "Screen.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "CommandLine.h"
@@ -33,7 +34,28 @@ std::vector<uint32_t> CapturePixels(const RECT& rect) {
   return pixels;
 }
 
+namespace {
+
+// Two clicks close in time and place make a double click, which a dropped
+// list does not take as a choice: a second click waits until it cannot be
+// one, as a person's separate clicks are.
+void WaitOutDoubleClick(POINT point) {
+  static DWORD lastTick = 0;
+  static POINT lastPoint = {-100000, -100000};
+  const LONG dx = GetSystemMetrics(SM_CXDOUBLECLK) / 2 + 1;
+  const LONG dy = GetSystemMetrics(SM_CYDOUBLECLK) / 2 + 1;
+  const bool nearby = std::labs(point.x - lastPoint.x) <= dx && std::labs(point.y - lastPoint.y) <= dy;
+  const DWORD elapsed = GetTickCount() - lastTick;
+  const DWORD limit = GetDoubleClickTime() + 50;
+  if (nearby && elapsed < limit) Sleep(limit - elapsed);
+  lastTick = GetTickCount();
+  lastPoint = point;
+}
+
+}  // namespace
+
 void ClickAt(POINT point) {
+  WaitOutDoubleClick(point);
   if (!SetCursorPos(point.x, point.y)) throw DriverError("cannot move the pointer");
   INPUT input[2] = {};
   input[0].type = INPUT_MOUSE;

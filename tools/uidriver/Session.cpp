@@ -1,6 +1,9 @@
 #include "Session.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "CommandLine.h"
@@ -19,6 +22,7 @@ constexpr DWORD kDefaultTimeoutMs = 5000;
 constexpr DWORD kAnswerTimeoutMs = 2000;
 const wchar_t kMainClass[] = L"TForm1";
 const wchar_t kBoxClass[] = L"#32770";
+const wchar_t kTooltipClass[] = L"tooltips_class32";
 const wchar_t kDefaultProgram[] = L"ZEFA1ID.exe";
 
 JsonArray RectArray(const RECT& r) {
@@ -30,6 +34,13 @@ JsonArray RectArray(const RECT& r) {
 std::string Hex32(DWORD value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(value));
+  return text;
+}
+
+// A COLORREF (0x00BBGGRR) as "rrggbb", the form of the pixels command.
+std::string RgbHex(COLORREF colour) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02x%02x%02x", GetRValue(colour), GetGValue(colour), GetBValue(colour));
   return text;
 }
 
@@ -115,6 +126,10 @@ Session::Session() {
       {"pixels", {&Session::Pixels, "pixels CTRL [X Y W H]  colours shown in a client rectangle, rrggbb per pixel"}},
       {"ping", {&Session::Ping, "ping [MS]              the main window answers a message within MS"}},
       {"repaint", {&Session::Repaint, "repaint CTRL [MS]      invalidate, then wait until it has been painted again"}},
+      {"children", {&Session::Children, "children               the main window's controls in z-order (the tab order)"}},
+      {"hints", {&Session::Hints, "hints                  every tooltip text of the program and its control"}},
+      {"mouse-move", {&Session::MouseMove, "mouse-move CTRL|X Y    rest the pointer on a control or a client point"}},
+      {"wait-tooltip", {&Session::WaitTooltip, "wait-tooltip [MS]      until a tooltip shows; its text"}},
       {"items", {&Session::Items, "items CTRL             a list's items, selection and item heights"}},
       {"selection", {&Session::Selection, "selection CTRL         a list's selected index and text"}},
       {"set-selection", {&Session::SetSelection, "set-selection CTRL N   select item N without a close-up"}},
@@ -258,7 +273,8 @@ JsonObject Session::WindowInfo(const Args& args) {
       .SetArray("window", RectArray(outer))
       .SetArray("client_origin", JsonArray().AddInt(origin.x).AddInt(origin.y))
       .SetBool("enabled", IsWindowEnabled(main) != FALSE)
-      .SetBool("scroll_bars", (style & (WS_HSCROLL | WS_VSCROLL)) != 0);
+      .SetBool("scroll_bars", (style & (WS_HSCROLL | WS_VSCROLL)) != 0)
+      .SetText("button_face", RgbHex(GetSysColor(COLOR_BTNFACE)));
 }
 
 JsonObject Session::CloseBox(const Args& args) {
@@ -309,7 +325,9 @@ JsonObject Session::Click(const Args& args) {
   return JsonObject();
 }
 
-JsonObject Session::MouseClick(const Args& args) {
+// A screen point given as a control (its centre) or as X Y in client
+// coordinates of the main window.
+POINT Session::ClientPoint(const Args& args) {
   args.AtMost(2);
   HWND main = MainWindow();
   POINT point;
@@ -320,9 +338,63 @@ JsonObject Session::MouseClick(const Args& args) {
     point = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
   }
   ClientToScreen(main, &point);
-  ClickAt(point);
+  return point;
+}
+
+JsonObject Session::MouseClick(const Args& args) {
+  ClickAt(ClientPoint(args));
   FLastClickMs = NowMs();
   return JsonObject();
+}
+
+JsonObject Session::MouseMove(const Args& args) {
+  const POINT point = ClientPoint(args);
+  // Two moves: a tooltip counts its delay from the pointer's arrival.
+  if (!SetCursorPos(point.x + 1, point.y) || !SetCursorPos(point.x, point.y)) {
+    throw DriverError("cannot move the pointer");
+  }
+  return JsonObject();
+}
+
+JsonObject Session::WaitTooltip(const Args& args) {
+  args.AtMost(1);
+  EnsureProgram();
+  HWND tip = nullptr;
+  WaitUntil(args.TimeoutMs(0, kDefaultTimeoutMs), "tooltip",
+            [&] { return (tip = FProgram.FindVisibleWindow(kTooltipClass)) != nullptr; });
+  return JsonObject().SetText("text", WindowText(tip));
+}
+
+JsonObject Session::Hints(const Args& args) {
+  args.AtMost(0);
+  HWND main = MainWindow();
+  JsonArray hints;
+  for (HWND tooltip : FProgram.Windows(kTooltipClass)) {
+    for (const ToolFacts& tool : FInspector.Tools(tooltip, kAnswerTimeoutMs)) {
+      // A tool named by its window (TTF_IDISHWND) or a rectangle of one.
+      const HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(
+          (tool.flags & TTF_IDISHWND) != 0 ? tool.id : tool.window));
+      hints.AddObject(JsonObject()
+                          .SetInt("id", window == main ? 0 : GetDlgCtrlID(window))
+                          .SetText("class", ClassOf(window))
+                          .SetText("text", std::wstring(tool.text)));
+    }
+  }
+  return JsonObject().SetArray("hints", hints);
+}
+
+JsonObject Session::Children(const Args& args) {
+  args.AtMost(0);
+  JsonArray children;
+  for (HWND child = GetWindow(MainWindow(), GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    const auto style = static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE));
+    children.AddObject(JsonObject()
+                           .SetInt("id", GetDlgCtrlID(child))
+                           .SetText("class", ClassOf(child))
+                           .SetBool("tabstop", (style & WS_TABSTOP) != 0)
+                           .SetBool("visible", (style & WS_VISIBLE) != 0));
+  }
+  return JsonObject().SetArray("children", children);
 }
 
 JsonObject Session::Pixels(const Args& args) {
@@ -497,6 +569,7 @@ JsonObject Session::DescribeBox(HWND box) {
       .SetText("icon", IconName(FInspector.Icon(box, kAnswerTimeoutMs)))
       .SetArray("buttons", buttons)
       .SetText("owner_class", owner == nullptr ? std::wstring() : ClassOf(owner))
+      .SetText("owner_caption", owner == nullptr ? std::wstring() : WindowText(owner))
       .SetBool("main_visible", FProgram.FindVisibleWindow(kMainClass) != nullptr)
       .SetInt("boxes", static_cast<int64_t>(FProgram.VisibleWindows(kBoxClass).size()));
   return info;

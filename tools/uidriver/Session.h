@@ -61,6 +61,10 @@ class Session {
   JsonObject Pixels(const Args& args);
   JsonObject Ping(const Args& args);
   JsonObject Repaint(const Args& args);
+  JsonObject Children(const Args& args);
+  JsonObject Hints(const Args& args);
+  JsonObject MouseMove(const Args& args);
+  JsonObject WaitTooltip(const Args& args);
   // Drop-down lists
   JsonObject Items(const Args& args);
   JsonObject Selection(const Args& args);
@@ -88,6 +92,7 @@ class Session {
   JsonObject DescribeBox(HWND box);
   HWND RequireDropped(HWND combo);
   JsonObject AwaitCloseUp(HWND combo);
+  POINT ClientPoint(const Args& args);
   // Polls ready() until it gives true; raises after timeoutMs, or at once
   // when the program ends, unless the end is what is awaited.
   template <class Ready>

@@ -2,7 +2,9 @@
 // SetWindowsHookEx. It answers the driver's queries there, where fonts and
 // icons can be examined, and lets every other message pass untouched.
 #include <windows.h>
+#include <commctrl.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "../HookProtocol.h"
@@ -95,6 +97,25 @@ void AnswerBoxIcon(HWND box, uidriver::QueryReply& reply) {
   reply.icon = shown == nullptr ? uidriver::kIconNone : ClassifyIcon(shown);
 }
 
+void AnswerTools(HWND tooltip, uidriver::QueryReply& reply) {
+  reply.toolCount = 0;
+  const auto count = static_cast<int>(SendMessageW(tooltip, TTM_GETTOOLCOUNT, 0, 0));
+  for (int i = 0; i < count && reply.toolCount < uidriver::kMaxTools; ++i) {
+    TTTOOLINFOW tool = {};
+    tool.cbSize = sizeof tool;
+    if (!SendMessageW(tooltip, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(&tool))) continue;
+    uidriver::ToolFacts& facts = reply.tools[reply.toolCount++];
+    facts.window = reinterpret_cast<uintptr_t>(tool.hwnd);
+    facts.id = static_cast<uint64_t>(tool.uId);
+    facts.flags = tool.uFlags;
+    // TTM_GETTEXT asks a tool with a callback text for its text.
+    std::memset(facts.text, 0, sizeof facts.text);
+    tool.lpszText = facts.text;
+    SendMessageW(tooltip, TTM_GETTEXTW, 128, reinterpret_cast<LPARAM>(&tool));
+    facts.text[127] = L'\0';
+  }
+}
+
 void Answer(const CWPSTRUCT& call) {
   wchar_t name[64];
   uidriver::ReplyAreaName(static_cast<DWORD>(call.wParam), name, 64);
@@ -105,6 +126,7 @@ void Answer(const CWPSTRUCT& call) {
     const LPARAM kind = call.lParam & 0xF;
     if (kind == uidriver::kQueryFont) AnswerFont(call.hwnd, *reply);
     if (kind == uidriver::kQueryBoxIcon) AnswerBoxIcon(call.hwnd, *reply);
+    if (kind == uidriver::kQueryTools) AnswerTools(call.hwnd, *reply);
     InterlockedExchange(&reply->sequence, static_cast<LONG>(call.lParam >> 4));
     UnmapViewOfFile(reply);
   }
