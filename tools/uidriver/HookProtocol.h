@@ -7,8 +7,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <cwchar>
 
 namespace uidriver {
 
@@ -54,8 +54,20 @@ struct QueryReply {
   ToolFacts tools[kMaxTools];
 };
 
+// "Local\ZefaUiDriver.Reply.<driver's process id>", made without a run-time
+// library (the hook has none); size must hold at least 48 characters.
 inline void ReplyAreaName(DWORD driverProcessId, wchar_t* name, size_t size) {
-  swprintf(name, size, L"Local\\ZefaUiDriver.Reply.%lu", static_cast<unsigned long>(driverProcessId));
+  const wchar_t prefix[] = L"Local\\ZefaUiDriver.Reply.";
+  size_t n = 0;
+  for (; prefix[n] != L'\0' && n + 1 < size; ++n) name[n] = prefix[n];
+  wchar_t digits[16];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<wchar_t>(L'0' + driverProcessId % 10);
+    driverProcessId /= 10;
+  } while (driverProcessId != 0);
+  while (count > 0 && n + 1 < size) name[n++] = digits[--count];
+  name[n] = L'\0';
 }
 
 }  // namespace uidriver

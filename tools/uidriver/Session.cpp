@@ -20,6 +20,8 @@ constexpr DWORD kDefaultTimeoutMs = 5000;
 // How long a single question to the program may take (reading a text, a
 // selection): it answers at once unless its thread is stuck.
 constexpr DWORD kAnswerTimeoutMs = 2000;
+// How long a click waits for its window to be enabled again.
+constexpr DWORD kEnableTimeoutMs = 1000;
 const wchar_t kMainClass[] = L"TForm1";
 const wchar_t kBoxClass[] = L"#32770";
 const wchar_t kTooltipClass[] = L"tooltips_class32";
@@ -315,8 +317,11 @@ JsonObject Session::Click(const Args& args) {
   args.AtMost(1);
   HWND main = MainWindow();
   HWND button = Control(args, 0);
-  // A person cannot press a button of a disabled window (a modal box up).
-  if (!IsWindowEnabled(main) || !IsWindowEnabled(button)) {
+  // A person cannot press a button of a disabled window (a modal box up);
+  // a window enabled again just after its box closed is waited for.
+  try {
+    WaitUntil(kEnableTimeoutMs, "enabled window", [&] { return IsWindowEnabled(main) && IsWindowEnabled(button); });
+  } catch (const DriverError&) {
     throw DriverError(args.Text(0, "control") + " cannot be pressed: its window is disabled");
   }
   // Posted: the handler may show a modal box, and the driver must go on.
@@ -602,6 +607,7 @@ JsonObject Session::Press(const Args& args) {
   if (button == nullptr || !IsWindowVisible(button)) {
     throw DriverError("the box has no button " + args.Text(0, "button"));
   }
+  HWND owner = GetWindow(box, GW_OWNER);
   // What a click on the button sends its box; posted, for the program may
   // show its next box at once.
   if (!PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button))) {
@@ -610,6 +616,14 @@ JsonObject Session::Press(const Args& args) {
   // Help leaves the box up; every other button closes it.
   if (id != IDHELP) {
     WaitUntil(timeoutMs, "closing of the box", [&] { return !IsWindow(box) || !IsWindowVisible(box); }, true);
+    // Back in a message loop, the program has finished with the box (its
+    // windows are enabled again) and goes on with what follows it.
+    // A program that ends, or drops the owner, has finished with it too.
+    DWORD_PTR ignored = 0;
+    if (owner != nullptr && !SendMessageTimeoutW(owner, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &ignored) &&
+        GetLastError() == ERROR_TIMEOUT && IsWindow(owner)) {
+      throw DriverError("the program did not go on within " + std::to_string(timeoutMs) + " ms of the box closing");
+    }
   }
   return info.SetText("pressed", ButtonName(id));
 }

@@ -1,18 +1,29 @@
 // The driver's hook, loaded into the program's user-interface thread by
 // SetWindowsHookEx. It answers the driver's queries there, where fonts and
 // icons can be examined, and lets every other message pass untouched.
+//
+// Built without a C run-time library (MinGW): a DLL with the run-time's
+// thread-local storage, loaded into a running program, can stall the
+// program's other threads under Wine. So no static constructors, no
+// exceptions and no library calls beyond Win32 here.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "../HookProtocol.h"
 
 namespace {
 
+void Fill(void* target, unsigned char value, size_t size) {
+  auto* bytes = static_cast<volatile unsigned char*>(target);
+  for (size_t i = 0; i < size; ++i) bytes[i] = value;
+}
+
+// Registered on the first query of each process; no static constructor.
 UINT QueryMessage() {
-  static const UINT message = RegisterWindowMessageW(uidriver::QueryMessageName());
+  static UINT message = 0;
+  if (message == 0) message = RegisterWindowMessageW(uidriver::QueryMessageName());
   return message;
 }
 
@@ -22,7 +33,7 @@ void AnswerFont(HWND wnd, uidriver::QueryReply& reply) {
   reply.fontIsDefault = font == nullptr;
   if (font == nullptr) font = static_cast<HFONT>(GetStockObject(SYSTEM_FONT));
   if (GetObjectW(font, sizeof reply.font, &reply.font) != sizeof reply.font) {
-    std::memset(&reply.font, 0, sizeof reply.font);
+    Fill(&reply.font, 0, sizeof reply.font);
   }
 }
 
@@ -34,9 +45,10 @@ BOOL CALLBACK FindIconStatic(HWND child, LPARAM param) {
   return FALSE;
 }
 
-// Draws an icon at the system icon size on white; false when it cannot.
+// Draws an icon on white into pixels (size x size); false when it cannot.
 bool RenderIcon(HICON icon, DWORD* pixels, int size) {
-  BITMAPINFO info = {};
+  BITMAPINFO info;
+  Fill(&info, 0, sizeof info);
   info.bmiHeader.biSize = sizeof info.bmiHeader;
   info.bmiHeader.biWidth = size;
   info.bmiHeader.biHeight = -size;
@@ -52,7 +64,10 @@ bool RenderIcon(HICON icon, DWORD* pixels, int size) {
     FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
     drawn = DrawIconEx(dc, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL) != FALSE;
     GdiFlush();
-    if (drawn) std::memcpy(pixels, bits, sizeof(DWORD) * size * size);
+    if (drawn) {
+      const auto* drawnPixels = static_cast<const DWORD*>(bits);
+      for (int i = 0; i < size * size; ++i) pixels[i] = drawnPixels[i];
+    }
     SelectObject(dc, old);
   }
   if (bitmap != nullptr) DeleteObject(bitmap);
@@ -62,10 +77,13 @@ bool RenderIcon(HICON icon, DWORD* pixels, int size) {
 
 bool SamePixels(HICON a, HICON b) {
   constexpr int kSize = 32;
-  DWORD first[kSize * kSize];
-  DWORD second[kSize * kSize];
-  return RenderIcon(a, first, kSize) && RenderIcon(b, second, kSize) &&
-         std::memcmp(first, second, sizeof first) == 0;
+  constexpr int kCount = kSize * kSize;
+  auto* pixels = static_cast<DWORD*>(HeapAlloc(GetProcessHeap(), 0, 2 * kCount * sizeof(DWORD)));
+  if (pixels == nullptr) return false;
+  bool same = RenderIcon(a, pixels, kSize) && RenderIcon(b, pixels + kCount, kSize);
+  for (int i = 0; same && i < kCount; ++i) same = pixels[i] == pixels[kCount + i];
+  HeapFree(GetProcessHeap(), 0, pixels);
+  return same;
 }
 
 // The same shared icon handle where the box loaded the system icon, as
@@ -101,7 +119,8 @@ void AnswerTools(HWND tooltip, uidriver::QueryReply& reply) {
   reply.toolCount = 0;
   const auto count = static_cast<int>(SendMessageW(tooltip, TTM_GETTOOLCOUNT, 0, 0));
   for (int i = 0; i < count && reply.toolCount < uidriver::kMaxTools; ++i) {
-    TTTOOLINFOW tool = {};
+    TTTOOLINFOW tool;
+    Fill(&tool, 0, sizeof tool);
     tool.cbSize = sizeof tool;
     if (!SendMessageW(tooltip, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(&tool))) continue;
     uidriver::ToolFacts& facts = reply.tools[reply.toolCount++];
@@ -109,7 +128,7 @@ void AnswerTools(HWND tooltip, uidriver::QueryReply& reply) {
     facts.id = static_cast<uint64_t>(tool.uId);
     facts.flags = tool.uFlags;
     // TTM_GETTEXT asks a tool with a callback text for its text.
-    std::memset(facts.text, 0, sizeof facts.text);
+    Fill(facts.text, 0, sizeof facts.text);
     tool.lpszText = facts.text;
     SendMessageW(tooltip, TTM_GETTEXTW, 128, reinterpret_cast<LPARAM>(&tool));
     facts.text[127] = L'\0';
@@ -142,3 +161,6 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK UiDriverCallWndProc(int code, 
   }
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
+
+// The entry point of a DLL without a run-time library.
+extern "C" BOOL WINAPI UiDriverHookEntry(HINSTANCE, DWORD, LPVOID) { return TRUE; }
