@@ -13,3 +13,9 @@ add_executable(ZEFA1ID WIN32 main.cpp res/ZEFA1ID.rc)
 target_link_libraries(ZEFA1ID PRIVATE zefa_app_lib)
 # The resource script names its files relative to its own folder.
 set_property(SOURCE res/ZEFA1ID.rc APPEND PROPERTY INCLUDE_DIRECTORIES ${CMAKE_CURRENT_SOURCE_DIR}/res)
+
+if(MSVC)
+  # The texts are UTF-8 in the sources; the manifest is the resource script's.
+  target_compile_options(zefa_app_lib PRIVATE /utf-8)
+  target_link_options(ZEFA1ID PRIVATE /MANIFEST:NO)
+endif()

@@ -177,16 +177,19 @@ void TForm::RemoveControl(TControl* control) {
 }
 
 void TForm::ApplyTabOrder() {
-  // The Tab key follows the window order: put the controls that take the
-  // focus at its top, sorted by their tab order (ties by creation).
+  // The Tab key follows the window order. The controls that take the focus
+  // swap places among themselves, sorted by their tab order (ties by
+  // creation); every other control keeps its place of creation.
   std::vector<TControl*> stops;
   std::copy_if(FControls.begin(), FControls.end(), std::back_inserter(stops), [](TControl* c) { return c->TabStop(); });
   std::stable_sort(stops.begin(), stops.end(),
                    [](const TControl* a, const TControl* b) { return a->TabOrder() < b->TabOrder(); });
+  auto nextStop = stops.begin();
   HWND previous = HWND_TOP;
-  for (TControl* control : stops) {
-    SetWindowPos(control->Handle(), previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    previous = control->Handle();
+  for (TControl* control : FControls) {
+    TControl* placed = control->TabStop() ? *nextStop++ : control;
+    SetWindowPos(placed->Handle(), previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    previous = placed->Handle();
   }
 }
 

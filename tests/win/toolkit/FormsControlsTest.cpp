@@ -404,13 +404,24 @@ TEST(Form, AutoSizeFitsTheClientAreaToTheControls) {
   EXPECT_EQ(224, form.ClientSize().cy);
 }
 
+std::vector<int> ChildIds(HWND form) {
+  std::vector<int> ids;
+  for (HWND child = GetWindow(form, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    ids.push_back(GetDlgCtrlID(child));
+  }
+  return ids;
+}
+
+// The tab order sorts the controls that take the focus among themselves;
+// the others keep their places in the window order (creation order).
 TEST(Form, TheTabKeyFollowsTheTabOrder) {
   TTestForm form;
-  auto* label = new TLabel(&form, 200);  // takes no focus
   auto* first = new TButton(&form, 201);
-  auto* second = new TButton(&form, 202);
-  auto* third = new TComboBox(&form, 203);
-  (void)label;
+  new TLabel(&form, 202);  // takes no focus
+  auto* second = new TButton(&form, 203);
+  auto* third = new TComboBox(&form, 204);
+  new TImage(&form, 205);
+  EXPECT_EQ((std::vector<int>{201, 202, 203, 204, 205}), ChildIds(form.Handle()));
   third->SetTabOrder(0);
   first->SetTabOrder(1);
   second->SetTabOrder(2);
@@ -420,7 +431,8 @@ TEST(Form, TheTabKeyFollowsTheTabOrder) {
     order.push_back(GetDlgCtrlID(item));
     item = GetNextDlgTabItem(form.Handle(), item, FALSE);
   }
-  EXPECT_EQ((std::vector<int>{203, 201, 202, 203}), order);
+  EXPECT_EQ((std::vector<int>{204, 201, 203, 204}), order);
+  EXPECT_EQ((std::vector<int>{204, 202, 201, 203, 205}), ChildIds(form.Handle()));
 }
 
 BOOL CALLBACK CollectToolTips(HWND window, LPARAM found) {
