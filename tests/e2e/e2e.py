@@ -11,11 +11,10 @@ import os
 import shutil
 import subprocess
 import tempfile
-import time
 import unittest
 
 from boardsim import BoardSim
-from uidriver import DriverError, UiDriver, win_path
+from uidriver import UiDriver, win_path
 
 # The program's texts.
 CLOSED = "シリアルポートを閉じました"
@@ -182,14 +181,3 @@ class ProgramTestCase(unittest.TestCase):
         """The close box; the program must end without a box."""
         self.ui.cmd("close")
         self.ui.cmd("wait-exit", 10000)
-
-
-def wait_until(predicate, timeout_s, what):
-    deadline = time.monotonic() + timeout_s
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("no %s within %.1f s" % (what, timeout_s))
-        time.sleep(0.005)
-
-
-__all__ = [name for name in dir() if not name.startswith("_")] + ["DriverError"]

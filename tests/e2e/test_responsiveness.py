@@ -26,10 +26,10 @@ class ResponsivenessTest(ProgramTestCase):
 
     def test_window_repaints_and_answers_during_an_exchange(self):
         self.start_slow_write()
-        self.ui.cmd("ping", 250)
-        self.ui.cmd("repaint", "main", 250)
-        self.ui.cmd("repaint", "ReadBtn", 250)
-        # Still within the exchange: its outcome is yet to come.
+        self.ui.cmd("ping", 1000)
+        self.ui.cmd("repaint", "main", 1000)
+        self.ui.cmd("repaint", "ReadBtn", 1000)
+        # All of it within the exchange: its outcome is yet to come.
         self.ui.cmd("expect-no-box", 0)
         self.assertLess(len(self.board1.frames("write")), 30)
         self.expect_box(WRITE_OK, INFORMATION)

@@ -3,21 +3,13 @@
 #include <cstring>
 
 #include "CommandLine.h"
+#include "ControlIds.h"
 #include "Program.h"
 #include "WideText.h"
 
 namespace uidriver {
 
 namespace {
-
-// The control ids of the main window's layout.
-const struct {
-  const char* name;
-  int id;
-} kControlNames[] = {
-    {"Label1", 101}, {"Label2", 102},  {"Image1", 103},  {"Image2", 104},  {"Label3", 105},
-    {"ReadBtn", 106}, {"WriteBtn", 107}, {"ExitBtn", 108}, {"ID_LIST", 109}, {"CommPort", 110},
-};
 
 struct ChildSearch {
   std::wstring className;
@@ -57,7 +49,7 @@ BOOL CALLBACK MatchDroppedList(HWND wnd, LPARAM param) {
 
 HWND FindControl(HWND mainWindow, const std::string& spec) {
   if (spec == "main") return mainWindow;
-  for (const auto& entry : kControlNames) {
+  for (const auto& entry : zefa::control_id::kAll) {
     if (spec == entry.name) return FindById(mainWindow, entry.id, spec);
   }
   if (!spec.empty() && spec[0] == '#') return FindById(mainWindow, static_cast<int>(ParseInteger(spec.substr(1), "a control id")), spec);

@@ -8,7 +8,7 @@
 
 namespace uidriver {
 
-// A control by its name in the window's layout (ReadBtn, CommPort, ...),
+// A control by its name in the main window (ReadBtn, CommPort, ...),
 // by "#" and its control id, or by "Class:Text" (the first child of that
 // class whose text is exactly Text; "Class:" alone takes the first of the
 // class). "main" is the main window itself. Raises DriverError when none
