@@ -163,7 +163,7 @@ PortReport WriteBoard(SerialPorts& ports, const std::string& portName, int32_t i
   SelectedId list(id);
   CapturedMessage box;
   const WriteOutcome outcome = WriteProcedure(exchange, list, box, LanguageJapanese);
-  if (outcome != WriteOutcome::CommunicationFailed) report.answerId = AnswerId(exchange);
+  report.answerId = AnswerId(exchange);  // a refusal reports an ID too
   ApplyWrite(report, outcome, box.Text());
   if (outcome == WriteOutcome::Succeeded && verify) VerifyWrite(report, exchange, id);
   Finish(report, exchange);

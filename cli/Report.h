@@ -43,7 +43,7 @@ struct PortReport {
   std::string message;  // the text the window shows for this outcome
   PortError portError;  // why the port could not be used (exit 3)
   std::optional<int32_t> id;          // read: the ID reported; write: the ID written
-  std::optional<int32_t> answerId;    // write: the ID in the board's third answer
+  std::optional<int32_t> answerId;    // write: the ID in the board's last complete answer
   std::optional<int32_t> verifiedId;  // write --verify: the ID read back
   bool verify = false;
   int32_t requests = 0;  // requests sent to the board, retries included
