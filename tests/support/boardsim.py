@@ -182,7 +182,8 @@ class BoardSim:
 
     def log_lines(self):
         text = self._final_log if self._final_log is not None else self._read_log()
-        return text.splitlines()
+        # A line being written may be seen in part; it is complete next time.
+        return text[:text.rfind("\n") + 1].splitlines()
 
     def frames(self, kind=None):
         return parse_frames(self.log_lines(), kind)

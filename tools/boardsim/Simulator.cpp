@@ -45,11 +45,7 @@ void Simulator::Run() {
       Fail("poll");
     }
     if (fds[0].revents != 0) return;
-    if (FSettings.WatchStdin && fds[2].revents != 0) {
-      char ignored[256];
-      const ssize_t n = read(STDIN_FILENO, ignored, sizeof ignored);
-      if (n == 0 || (n < 0 && !TryAgain(errno))) return;
-    }
+    if (FSettings.WatchStdin && fds[2].revents != 0 && StdinEnded()) return;
     const short port = fds[1].revents;
     if (port & POLLIN) Receive();
     if (port & POLLOUT) Flush();
@@ -58,6 +54,12 @@ void Simulator::Run() {
       throw std::runtime_error("the pseudo-terminal failed");
     }
   }
+}
+
+bool Simulator::StdinEnded() {
+  char ignored[256];
+  const ssize_t n = read(STDIN_FILENO, ignored, sizeof ignored);
+  return n == 0 || (n < 0 && !TryAgain(errno));
 }
 
 void Simulator::Receive() {

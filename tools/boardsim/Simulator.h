@@ -38,6 +38,8 @@ class Simulator {
     Bytes Answer;
   };
 
+  // Reads and drops what a watched standard input holds; true at its end.
+  bool StdinEnded();
   void Receive();
   void HandleFrames();
   void RefreshControl();

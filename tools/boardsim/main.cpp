@@ -31,7 +31,8 @@ Requests and answers:
   the next byte, so noise before a request does not stop its answer.
 
 Options:
-  --link PATH       the link to make (required); an earlier link is replaced
+  --link PATH       the link to make (required); an earlier link there is
+                    replaced, anything else is left alone and an error
   --id N            the board's ID at start, 0 to 255 (default 0)
   --log FILE        log every event to FILE (truncated at start)
   --control FILE    read fault modes from FILE before each request
@@ -43,11 +44,12 @@ Options:
 Fault modes (decimal numbers, or hexadecimal after 0x):
   normal               no fault (a word that says so)
   silent               no request is answered
-  one-byte             only the first byte of each answer is sent
+  one-byte             only the first byte of each answer is sent (a write
+                       still sets the ID)
   from-attempt=N       of a run of identical requests, only the Nth is
                        answered; the run ends with that answer or with a
                        different request (1 to 1000000)
-  refuse-writes        writes are answered "id 15" and leave the ID as it is
+  refuse-writes        writes are answered "id 15" with the ID unchanged
   read-mismatch        reads are answered "id id+1"
   extra=K              K bytes 55 follow each answer (0 to 4096)
   report-id=V          reads report V in both bytes (0 to 255)
