@@ -6,6 +6,7 @@ namespace zefa {
 namespace {
 
 constexpr int32_t WritePasses = 3;
+constexpr int32_t HighestId = 31;
 
 const char* const CommunicationFailedText = "通信に失敗しました";
 
@@ -31,8 +32,31 @@ int32_t ReceiveAnswer(BoardPort& port, std::string& answer, int32_t expectedLeng
   return received;
 }
 
-int32_t ShowOutcome(MessageBoxSink& box, uint8_t kind, const std::string& text, int32_t language) {
-  return box.MsgBox(kind, ButtonsOk, 0, language, text);
+void ShowOutcome(MessageBoxSink& box, uint8_t kind, const std::string& text, int32_t language) {
+  box.MsgBox(kind, ButtonsOk, 0, language, text);
+}
+
+// Only an ID the list can show is selected.
+ReadOutcome ReadBoardId(BoardPort& port, IdList& idList) {
+  int32_t attempts = MaxAttempts;
+  int32_t id = -1;
+  if (!ReadId(port, attempts, id)) return ReadOutcome::CommunicationFailed;
+  if (id < 0 || id > HighestId) return ReadOutcome::SetAgain;
+  idList.SetItemIndex(id);
+  return ReadOutcome::Completed;
+}
+
+// The selection is read afresh for every pass, as the user may change it
+// while a pass waits; only the third answer's ID is compared, with the
+// selection as it is then.
+WriteOutcome WriteBoardId(BoardPort& port, const IdList& idList) {
+  int32_t id = 0;
+  for (int32_t pass = 0; pass < WritePasses; ++pass) {
+    id = idList.ItemIndex();
+    int32_t attempts = MaxAttempts;
+    if (!WriteId(port, attempts, id)) return WriteOutcome::CommunicationFailed;
+  }
+  return idList.ItemIndex() == id ? WriteOutcome::Succeeded : WriteOutcome::WriteFailed;
 }
 
 }  // namespace
@@ -105,28 +129,13 @@ uint8_t OutcomeKind(WriteOutcome outcome) {
 }
 
 ReadOutcome ReadProcedure(BoardPort& port, IdList& idList, MessageBoxSink& box, int32_t language) {
-  int32_t attempts = MaxAttempts;
-  int32_t id = -1;
-  ReadOutcome outcome = ReadOutcome::CommunicationFailed;
-  if (ReadId(port, attempts, id)) {
-    outcome = (id >= 0 && id <= 31) ? ReadOutcome::Completed : ReadOutcome::SetAgain;
-  }
-  if (outcome == ReadOutcome::Completed) idList.SetItemIndex(id);
+  const ReadOutcome outcome = ReadBoardId(port, idList);
   ShowOutcome(box, OutcomeKind(outcome), OutcomeText(outcome), language);
   return outcome;
 }
 
 WriteOutcome WriteProcedure(BoardPort& port, IdList& idList, MessageBoxSink& box, int32_t language) {
-  WriteOutcome outcome = WriteOutcome::Succeeded;
-  for (int32_t pass = 0; pass < WritePasses; ++pass) {
-    int32_t id = idList.ItemIndex();
-    int32_t attempts = MaxAttempts;
-    if (!WriteId(port, attempts, id)) {
-      outcome = WriteOutcome::CommunicationFailed;
-      break;
-    }
-    if (pass == WritePasses - 1 && idList.ItemIndex() != id) outcome = WriteOutcome::WriteFailed;
-  }
+  const WriteOutcome outcome = WriteBoardId(port, idList);
   ShowOutcome(box, OutcomeKind(outcome), OutcomeText(outcome), language);
   return outcome;
 }

@@ -1,0 +1,97 @@
+// Runs LoadSettings or SaveSettings from wherever this program was copied,
+// with a port list and a message box that print what they are given:
+//
+//   settings_check load            prints "index N" after loading
+//   settings_check save N          saves N as the selected port index
+//   settings_check held load|save  the same while the settings file is
+//                                  held open for writing by another handle
+//
+// Every message box prints "box KIND BUTTONS NUMBER LANGUAGE TEXT", an
+// escaping exception "exception TEXT" (UTF-8, one line each).
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "Exception.h"
+#include "SettingsFile.h"
+#include "WideText.h"
+
+namespace {
+
+void Print(const std::string& line) {
+  const std::string bytes = line + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+            nullptr);
+}
+
+class PrintedList : public zefa::IdList {
+ public:
+  explicit PrintedList(int32_t index) : FIndex(index) {}
+  int32_t ItemIndex() const override { return FIndex; }
+  void SetItemIndex(int32_t index) override { FIndex = index; }
+
+ private:
+  int32_t FIndex;
+};
+
+class PrintedBox : public zefa::MessageBoxSink {
+ public:
+  int32_t MsgBox(uint8_t kind, uint8_t buttons, int32_t messageNo, int32_t language,
+                 const std::string& text) override {
+    Print("box " + std::to_string(kind) + " " + std::to_string(buttons) + " " + std::to_string(messageNo) +
+          " " + std::to_string(language) + " " + text);
+    return IDOK;
+  }
+};
+
+// Another program writing the file: no sharing with readers.
+HANDLE HoldSettingsFile() {
+  std::wstring path(MAX_PATH, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, &path[0], MAX_PATH));
+  path = path.substr(0, path.find_last_of(L'\\') + 1) + L"ZEFA_ID.ini";
+  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int Usage() {
+  Print("usage: settings_check [held] load | save N");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int first = 1;
+  HANDLE held = INVALID_HANDLE_VALUE;
+  if (argc > first && std::string(argv[first]) == "held") {
+    held = HoldSettingsFile();
+    if (held == INVALID_HANDLE_VALUE) {
+      Print("cannot hold the settings file");
+      return 3;
+    }
+    ++first;
+  }
+  if (argc <= first) return Usage();
+  const std::string command = argv[first];
+
+  PrintedBox box;
+  int status = 0;
+  try {
+    if (command == "load" && argc == first + 1) {
+      PrintedList list(-2);
+      zefa::LoadSettings(list, box);
+      Print("index " + std::to_string(list.ItemIndex()));
+    } else if (command == "save" && argc == first + 2) {
+      const PrintedList list(std::atoi(argv[first + 1]));
+      zefa::SaveSettings(list, box);
+      Print("saved");
+    } else {
+      status = Usage();
+    }
+  } catch (const Exception& e) {
+    Print("exception " + e.Message());
+  }
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  return status;
+}

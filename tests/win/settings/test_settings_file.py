@@ -1,0 +1,230 @@
+"""The settings file beside a real program file, under Wine.
+
+Each test copies the console program settings_check.exe into a fresh folder
+and runs it there, so that ZEFA_ID.ini really lies beside the running
+program, then compares the file's bytes exactly and checks that no
+temporary file is left behind.
+"""
+import argparse
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+
+WARNING = "box 3 2 0 0 ドライブZ:には、iniファイルを保存できません"
+FIRST_SAVE = b"[ZEFA_ID]\r\nCommPort=3\r\n\r\n"
+INI = "ZEFA_ID.ini"
+PROGRAM = "settings_check.exe"
+
+
+def run(cmd, **kwargs):
+    return subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60, **kwargs)
+
+
+class SettingsFileTest(unittest.TestCase):
+    def setUp(self):
+        os.makedirs(ARGS.work, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix=self.id().rsplit(".", 1)[-1] + "-", dir=ARGS.work)
+        self.undo = []
+
+    def tearDown(self):
+        # Undo mounts and attributes even when the test failed.
+        for action in reversed(self.undo):
+            action()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    # -- helpers -------------------------------------------------------------
+
+    def program_folder(self, name="program", with_ini=None):
+        folder = os.path.join(self.root, name)
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(ARGS.program, os.path.join(folder, PROGRAM))
+        if with_ini is not None:
+            self.write_ini(folder, with_ini)
+        return folder
+
+    def write_ini(self, folder, data):
+        with open(os.path.join(folder, INI), "wb") as f:
+            f.write(data)
+
+    def ini(self, folder):
+        with open(os.path.join(folder, INI), "rb") as f:
+            return f.read()
+
+    def settings_check(self, folder, *args):
+        env = dict(os.environ, ZEFA_WINE_ENV=ARGS.wine_env)
+        result = subprocess.run([ARGS.wine_run, os.path.join(folder, PROGRAM), *args], env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        stderr = result.stderr.decode(errors="replace")
+        # Now and then Wine's loader trips over its own teardown after the
+        # program has ended (glibc's _dl_fini assertion, exit 127). The
+        # output still says what the program did, and is checked in full.
+        loader_teardown = result.returncode == 127 and stderr.startswith("Inconsistency detected by ld.so")
+        if not loader_teardown:
+            self.assertEqual(result.returncode, 0, stderr)
+        return result.stdout.decode("utf-8").splitlines()
+
+    def assertOnly(self, folder, names):
+        """Nothing but these files in the folder: no temporary file left."""
+        self.assertEqual(sorted(os.listdir(folder)), sorted(names))
+
+    def mount_tmpfs(self, folder, size):
+        os.makedirs(folder, exist_ok=True)
+        run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", folder])
+        self.undo.append(lambda: self.unmount(folder))
+
+    def unmount(self, folder):
+        if subprocess.run(["umount", folder], capture_output=True).returncode != 0:
+            subprocess.run(["umount", "-l", folder], capture_output=True)
+
+    def immutable(self, path):
+        if subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
+            self.skipTest("chattr +i is not supported on the file system of " + path)
+        self.undo.append(lambda: subprocess.run(["chattr", "-i", path], capture_output=True))
+
+    # -- tests ---------------------------------------------------------------
+
+    def test_missing_file_appears_empty_and_first_save_fills_it(self):
+        folder = self.program_folder()
+        self.assertEqual(self.settings_check(folder, "load"), ["index 0"])
+        self.assertEqual(self.ini(folder), b"")
+        self.assertEqual(self.settings_check(folder, "save", "3"), ["saved"])
+        self.assertEqual(self.ini(folder), FIRST_SAVE)
+        self.assertEqual(self.settings_check(folder, "load"), ["index 3"])
+        self.assertEqual(self.ini(folder), FIRST_SAVE)
+        self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_other_entries_survive_and_the_setting_changes_in_place(self):
+        folder = self.program_folder(with_ini=(
+            b"; made by hand\r\n[zefa_id]\r\n  commport = 5  \r\n\r\nOther=\x83e\x83X\x83g\r\n"
+            b"[Tool]\nname = value\n"))
+        self.assertEqual(self.settings_check(folder, "load"), ["index 5"])
+        loaded = b"[zefa_id]\r\ncommport=5\r\nOther=\x83e\x83X\x83g\r\n\r\n[Tool]\r\nname=value\r\n\r\n"
+        self.assertEqual(self.ini(folder), loaded)
+        self.assertEqual(self.settings_check(folder, "save", "-1"), ["saved"])
+        self.assertEqual(self.ini(folder), loaded.replace(b"commport=5", b"CommPort=-1"))
+        self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_values_read_as_whole_numbers(self):
+        folder = self.program_folder()
+        for value, index in [(b"0x0A", 10), (b"$A", 10), (b"abc", 0), (b"", 0), (b"99", 99), (b"-3", -3),
+                             (b"99999999999", 0)]:
+            self.write_ini(folder, b"[ZEFA_ID]\r\nCommPort=" + value + b"\r\n")
+            self.assertEqual(self.settings_check(folder, "load"), ["index %d" % index], value)
+
+    def test_read_only_file_warns_and_stays_as_it_was(self):
+        before = b"[ZEFA_ID]\r\n  CommPort = 4\r\n; note\r\n"
+        folder = self.program_folder(with_ini=before)
+        os.chmod(os.path.join(folder, INI), stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
+        self.assertEqual(self.settings_check(folder, "load"), [WARNING, "index 4"])
+        self.assertEqual(self.settings_check(folder, "save", "9"), [WARNING, "saved"])
+        self.assertEqual(self.ini(folder), before)
+        self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_file_that_cannot_be_replaced_stays_as_it_was(self):
+        # The temporary file is written, then the replace fails.
+        before = b"[ZEFA_ID]\r\nCommPort=4\r\n"
+        folder = self.program_folder(with_ini=before)
+        self.immutable(os.path.join(folder, INI))
+        self.assertEqual(self.settings_check(folder, "load"), [WARNING, "index 4"])
+        self.assertEqual(self.settings_check(folder, "save", "9"), [WARNING, "saved"])
+        self.assertEqual(self.ini(folder), before)
+        self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_read_only_folder_warns_and_nothing_is_written(self):
+        for before in [None, b"[ZEFA_ID]\r\nCommPort = 2\r\n"]:
+            with self.subTest(file=before is not None):
+                folder = os.path.join(self.root, "medium-%s" % (before is not None))
+                self.mount_tmpfs(folder, 8 << 20)
+                self.program_folder(os.path.basename(folder), with_ini=before)
+                run(["mount", "-o", "remount,ro", folder])
+                expected = [WARNING, "index 2" if before else "index 0"]
+                self.assertEqual(self.settings_check(folder, "load"), expected)
+                self.assertEqual(self.settings_check(folder, "save", "7"), [WARNING, "saved"])
+                if before is None:
+                    self.assertOnly(folder, [PROGRAM])
+                else:
+                    self.assertEqual(self.ini(folder), before)
+                    self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_full_disk_keeps_the_old_file_whole(self):
+        # Room for the program, the file and a few pages: not for a copy.
+        page = 4096
+        before = b"[ZEFA_ID]\r\nCommPort=6\r\n\r\n[Other]\r\n" + b"key=" + b"v" * (128 << 10) + b"\r\n\r\n"
+        pages = lambda n: (n + page - 1) // page * page
+        folder = os.path.join(self.root, "full")
+        self.mount_tmpfs(folder, pages(os.path.getsize(ARGS.program)) + pages(len(before)) + 8 * page)
+        self.program_folder("full", with_ini=before)
+        free = os.statvfs(folder)
+        self.assertLess(free.f_bavail * free.f_frsize, len(before))
+        self.assertEqual(self.settings_check(folder, "load"), [WARNING, "index 6"])
+        self.assertEqual(self.settings_check(folder, "save", "1"), [WARNING, "saved"])
+        self.assertEqual(self.ini(folder), before)
+        self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_program_in_a_folder_with_a_japanese_name(self):
+        folder = self.program_folder("設定ツール・書込")
+        self.assertEqual(self.settings_check(folder, "load"), ["index 0"])
+        self.assertEqual(self.ini(folder), b"")
+        self.assertEqual(self.settings_check(folder, "save", "3"), ["saved"])
+        self.assertEqual(self.ini(folder), FIRST_SAVE)
+        self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_program_in_a_folder_beyond_max_path(self):
+        name = os.path.join(*(["ordner_" + "x" * 40] * 6))
+        folder = self.program_folder(name)
+        self.assertGreater(len(os.path.join(folder, INI)), 300)
+        self.assertEqual(self.settings_check(folder, "load"), ["index 0"])
+        self.assertEqual(self.settings_check(folder, "save", "3"), ["saved"])
+        self.assertEqual(self.ini(folder), FIRST_SAVE)
+        self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_file_held_by_a_writer_raises_an_error_naming_it(self):
+        before = b"[ZEFA_ID]\r\nCommPort=4\r\n"
+        folder = self.program_folder(with_ini=before)
+        expected_path = "Z:" + os.path.join(folder, INI).replace("/", "\\")
+        for command in [["load"], ["save", "5"]]:
+            with self.subTest(command=command[0]):
+                lines = self.settings_check(folder, "held", *command)
+                self.assertEqual(lines, ["exception 設定ファイル「%s」を読み込めませんでした（エラー 32）"
+                                         % expected_path])
+                self.assertEqual(self.ini(folder), before)
+                self.assertOnly(folder, [PROGRAM, INI])
+
+
+def clean_work(work):
+    """Undoes what an interrupted earlier run may have left: mounts, immutable files."""
+    with open("/proc/mounts") as mounts:
+        points = [line.split()[1] for line in mounts]
+    for point in sorted(points, reverse=True):
+        if point.startswith(work + os.sep):
+            subprocess.run(["umount", "-l", point], capture_output=True)
+    if os.path.isdir(work):
+        subprocess.run(["chattr", "-R", "-i", work], capture_output=True)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--wine-env", required=True)
+    parser.add_argument("--work", required=True)
+    ARGS, rest = parser.parse_known_args()
+    ARGS.work = os.path.abspath(ARGS.work)
+    clean_work(ARGS.work)
+    if not os.path.isfile(ARGS.wine_env):
+        print("no Wine environment: run scripts/wine-env start on the Windows tree", file=sys.stderr)
+        return 1
+    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
