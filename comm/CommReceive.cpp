@@ -1,0 +1,150 @@
+// Receive side: reads with time-outs on the caller's thread, the
+// receive-event thread that watches the line, and the hidden window that
+// turns its reports into the component's events.
+#include "CommInternal.h"
+#include "CommSeam.h"
+#include "CommX.h"
+
+void ReportLineErrors(HANDLE PortHandle, HWND WindowHandle) {
+  DWORD errors = 0;
+  COMSTAT status = {};
+  // A failed call fills in nothing: there is nothing to report.
+  if (!CommApi().ClearCommError(PortHandle, &errors, &status)) return;
+  const DWORD lineErrors = errors & kCommLineErrorBits;
+  if (lineErrors != 0) SendMessageW(WindowHandle, WM_COMMX_ERROR, 0, static_cast<LPARAM>(lineErrors));
+}
+
+int32_t TCustomCommX::ReceiveData(void* Buffer, int32_t Count) {
+  if (!IsOpen() || FReceiveThread == nullptr || Buffer == nullptr || Count < 0) return -1;
+  const TCommApi& api = CommApi();
+  // FReadOverlapped takes one read at a time. A read still pending belongs
+  // to an outer ReceiveData whose wait ran this call; it is ended here and
+  // that call returns -1.
+  EndPendingRead();
+  const uint32_t serial = ++FReadSerial;
+  DWORD read = 0;
+  if (api.ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &read, &FReadOverlapped)) {
+    return static_cast<int32_t>(read);
+  }
+  if (GetLastError() != ERROR_IO_PENDING) {
+    ReportLineErrors(FHandle, FNotifyWnd);
+    return -1;
+  }
+  FReadPending = true;
+  for (;;) {
+    read = 0;
+    if (api.GetOverlappedResult(FHandle, &FReadOverlapped, &read, FALSE)) {
+      FReadPending = false;
+      return static_cast<int32_t>(read);
+    }
+    if (GetLastError() != ERROR_IO_INCOMPLETE) {
+      FReadPending = false;
+      ReportLineErrors(FHandle, FNotifyWnd);
+      return -1;
+    }
+    ProcessPendingMessages();
+    api.Sleep(1);
+    // A handler may have closed the port or started a read of its own; in
+    // both cases this read was ended and collected there.
+    if (!IsOpen() || FReceiveThread == nullptr || !FReadPending || FReadSerial != serial) return -1;
+  }
+}
+
+void TCustomCommX::EndPendingRead() {
+  if (!FReadPending) return;
+  FReadPending = false;
+  const TCommApi& api = CommApi();
+  api.CancelIoEx(FHandle, &FReadOverlapped);
+  // The buffer stays the driver's until the read has completed.
+  DWORD read = 0;
+  api.GetOverlappedResult(FHandle, &FReadOverlapped, &read, TRUE);
+}
+
+void TCustomCommX::PurgeReceive() {
+  if (!IsOpen()) return;
+  const TCommApi& api = CommApi();
+  api.PurgeComm(FHandle, PURGE_RXABORT | PURGE_RXCLEAR);
+  // Not every driver ends a pending read on the purge; the waiting
+  // ReceiveData then sees it aborted.
+  if (FReadPending) api.CancelIoEx(FHandle, &FReadOverlapped);
+}
+
+int32_t TCustomCommX::ReceiveCount() {
+  if (!IsOpen()) return 0;
+  DWORD errors = 0;
+  COMSTAT status = {};
+  if (!CommApi().ClearCommError(FHandle, &errors, &status)) return 0;
+  return static_cast<int32_t>(status.cbInQue);
+}
+
+void TCustomCommX::NotifyWndProc(TMessage& Message) {
+  switch (Message.Msg) {
+    case WM_COMMX_RECEIVE: DoReceive(); break;
+    case WM_COMMX_BREAK: DoBreak(); break;
+    case WM_COMMX_ERROR: DoError(static_cast<int32_t>(Message.LParam)); break;
+    default: Message.Result = DefWindowProcW(FNotifyWnd, Message.Msg, Message.WParam, Message.LParam);
+  }
+}
+
+void TCustomCommX::DoReceive() {
+  if (!EventsEnabled() || !FOnReceive) return;
+  const int32_t size = ReceiveCount();
+  if (size != 0) FOnReceive(this, size);
+}
+
+void TCustomCommX::DoBreak() {
+  if (EventsEnabled() && FOnBreak) FOnBreak(this);
+}
+
+void TCustomCommX::DoError(int32_t ErrorState) {
+  if (EventsEnabled() && FOnError) FOnError(this, ErrorState);
+}
+
+TCommReceiveThread::TCommReceiveThread(HANDLE APortHandle, HWND ANotifyWnd)
+    : TThread(CommApi().CreateThread), FPortHandle(APortHandle), FNotifyWnd(ANotifyWnd), FEvent(nullptr) {
+  // Made here rather than in the run, so that Close always has an event to
+  // set, however late the thread gets to run.
+  FEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (FEvent == nullptr) throw EThread("受信イベントを作成できませんでした");
+  SetFreeOnTerminate(true);
+}
+
+TCommReceiveThread::~TCommReceiveThread() {
+  if (FEvent != nullptr) CloseHandle(FEvent);
+}
+
+void TCommReceiveThread::Execute() {
+  const TCommApi& api = CommApi();
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = FEvent;
+  DWORD mask = 0;
+  bool waitPending = false;
+  for (;;) {
+    mask = 0;
+    waitPending = false;
+    if (!api.WaitCommEvent(FPortHandle, &mask, &overlapped)) {
+      waitPending = GetLastError() == ERROR_IO_PENDING;
+      WaitForSingleObject(FEvent, INFINITE);
+    }
+    if (Terminated()) break;
+    waitPending = false;  // the driver ended the wait: Close alone sets FEvent otherwise
+    ReportLineErrors(FPortHandle, FNotifyWnd);
+    if (mask & EV_BREAK) SendMessageW(FNotifyWnd, WM_COMMX_BREAK, 0, static_cast<LPARAM>(mask));
+    if (mask & EV_RXCHAR) SendMessageW(FNotifyWnd, WM_COMMX_RECEIVE, 0, 0);
+    if (Terminated()) break;
+  }
+  api.SetCommMask(FPortHandle, 0);
+  if (waitPending) {
+    // The driver still holds mask and overlapped, which live on this stack.
+    DWORD ignored = 0;
+    if (!api.GetOverlappedResult(FPortHandle, &overlapped, &ignored, FALSE) &&
+        GetLastError() == ERROR_IO_INCOMPLETE) {
+      api.CancelIoEx(FPortHandle, &overlapped);
+      api.GetOverlappedResult(FPortHandle, &overlapped, &ignored, TRUE);
+    }
+  }
+  api.Sleep(100);
+  CloseHandle(FEvent);
+  FEvent = nullptr;
+  SetFreeOnTerminate(true);
+}

@@ -1,0 +1,203 @@
+// Transmit side: SendData cuts the bytes into blocks and posts them to the
+// writer thread, which writes them with overlapped writes; PurgeSend throws
+// away what is queued.
+#include <cstring>
+
+#include "CommInternal.h"
+#include "CommSeam.h"
+#include "CommX.h"
+
+namespace {
+
+// SendData waits while this many blocks are queued for the writer.
+constexpr int32_t kMaxPendingBlocks = 32;
+constexpr DWORD kHalfDuplexLeadMs = 50;
+
+class TLock {
+ public:
+  explicit TLock(CRITICAL_SECTION& section) : FSection(section) { EnterCriticalSection(&FSection); }
+  ~TLock() { LeaveCriticalSection(&FSection); }
+  TLock(const TLock&) = delete;
+  TLock& operator=(const TLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& FSection;
+};
+
+}  // namespace
+
+int32_t TCustomCommX::PendingBytes() {
+  TLock lock(FQueueLock);
+  return FPendingBytes;
+}
+
+int32_t TCustomCommX::PendingBlocks() {
+  TLock lock(FQueueLock);
+  return FPendingBlocks;
+}
+
+bool TCustomCommX::SendData(const void* Buffer, int32_t Count) {
+  if (Count <= 0) return true;
+  if (Buffer == nullptr) return false;
+  const TCommApi& api = CommApi();
+  const auto* position = static_cast<const unsigned char*>(Buffer);
+  // A port that a handler closed and opened again inside the wait below is
+  // another session: the rest of these bytes does not belong to it.
+  const uint32_t session = FOpenSerial;
+  while (Count > 0) {
+    if (!IsOpen() || FTransThread == nullptr || FOpenSerial != session) return false;
+    if (FBufLenTrans < 1) return false;  // refused by its write; no progress possible
+    if (PendingBlocks() >= kMaxPendingBlocks) {
+      ReleaseWaitingSender();
+      ProcessPendingMessages();
+      api.Sleep(1);
+      continue;
+    }
+    const int32_t piece = Count <= FBufLenTrans ? Count : FBufLenTrans;
+    void* block = api.GlobalAlloc(GMEM_FIXED, static_cast<SIZE_T>(piece));
+    if (block != nullptr) {
+      std::memcpy(block, position, static_cast<size_t>(piece));
+      {
+        TLock lock(FQueueLock);
+        FPendingBytes += piece;
+        FPendingBlocks += 1;
+      }
+      if (!api.PostThreadMessageA(FTransThreadId, WM_COMMX_SEND, static_cast<WPARAM>(piece),
+                                  reinterpret_cast<LPARAM>(block))) {
+        // Nobody else will release this block or count it down.
+        GlobalFree(block);
+        TLock lock(FQueueLock);
+        FPendingBytes = FPendingBytes > piece ? FPendingBytes - piece : 0;
+        FPendingBlocks = FPendingBlocks > 0 ? FPendingBlocks - 1 : 0;
+        return false;
+      }
+    }
+    position += piece;
+    Count -= piece;
+  }
+  return true;
+}
+
+void TCustomCommX::PurgeSend() {
+  if (!IsOpen()) return;
+  const TCommApi& api = CommApi();
+  if (FTransThread == nullptr) {
+    api.PurgeComm(FHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+    return;
+  }
+  TCommTransThread* writer = FTransThread;
+  ReleaseWaitingSender();
+  writer->FAbort.store(true);
+  for (;;) {
+    {
+      TLock lock(FWriteLock);
+      api.PurgeComm(FHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+    }
+    api.Sleep(1);
+    if (PendingBytes() == 0) break;
+    // The writer may be waiting in its synchronous line-error report.
+    ProcessSentMessages();
+    // A handler run by that report may have closed the port; the writer
+    // object may then be gone.
+    if (FTransThread != writer) return;
+  }
+  writer->FAbort.store(false);
+}
+
+TCommTransThread::TCommTransThread(TCustomCommX* AComm, HANDLE APortHandle, HWND ANotifyWnd)
+    : TThread(CommApi().CreateThread),
+      FComm(AComm),
+      FPortHandle(APortHandle),
+      FNotifyWnd(ANotifyWnd),
+      FAbort(false),
+      FCharTime(0),
+      FQueueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  // Also when the run is skipped because Close came first.
+  SetFreeOnTerminate(true);
+}
+
+TCommTransThread::~TCommTransThread() {
+  if (FQueueReady != nullptr) CloseHandle(FQueueReady);
+}
+
+void TCommTransThread::Execute() {
+  MSG msg;
+  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // creates the message queue
+  SetEvent(FQueueReady);
+
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  for (;;) {
+    bool burst = false;
+    WaitMessage();
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.hwnd != nullptr || msg.message != WM_COMMX_SEND) continue;
+      if (!FAbort.load() && !Terminated()) {
+        if (!burst) {
+          burst = true;
+          HalfDuplexBegin();
+        }
+        WriteBlock(msg, overlapped);
+      }
+      FinishBlock(msg);
+    }
+    if (burst) HalfDuplexEnd();
+    if (Terminated()) break;
+  }
+  CommApi().Sleep(100);
+  CloseHandle(overlapped.hEvent);
+  SetFreeOnTerminate(true);
+}
+
+void TCommTransThread::WriteBlock(const MSG& msg, OVERLAPPED& overlapped) {
+  const TCommApi& api = CommApi();
+  const auto* position = reinterpret_cast<const unsigned char*>(msg.lParam);
+  DWORD remaining = static_cast<DWORD>(msg.wParam);
+  while (!FAbort.load() && !Terminated()) {
+    DWORD written = 0;
+    ResetEvent(overlapped.hEvent);
+    EnterCriticalSection(&FComm->FWriteLock);
+    const BOOL done = api.WriteFile(FPortHandle, position, remaining, &written, &overlapped);
+    const DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    LeaveCriticalSection(&FComm->FWriteLock);
+    if (done) return;
+    if (error != ERROR_IO_PENDING) {
+      ReportLineErrors(FPortHandle, FNotifyWnd);
+      return;
+    }
+    // The block may be released only once the driver is done with it.
+    WaitForSingleObject(overlapped.hEvent, INFINITE);
+    written = 0;
+    if (api.GetOverlappedResult(FPortHandle, &overlapped, &written, FALSE)) return;
+    ReportLineErrors(FPortHandle, FNotifyWnd);
+    // A failed write that sent nothing would fail the same way again.
+    if (written == 0 || written >= remaining) return;
+    position += written;
+    remaining -= written;
+  }
+}
+
+void TCommTransThread::FinishBlock(const MSG& msg) {
+  GlobalFree(reinterpret_cast<HGLOBAL>(msg.lParam));
+  const auto size = static_cast<int32_t>(msg.wParam);
+  TLock lock(FComm->FQueueLock);
+  FComm->FPendingBytes = FComm->FPendingBytes - size > 0 ? FComm->FPendingBytes - size : 0;
+  if (FComm->FPendingBlocks > 0) FComm->FPendingBlocks -= 1;
+}
+
+void TCommTransThread::HalfDuplexBegin() {
+  const TCommFlowCtrls mode = FComm->FFlowCtrl.load(std::memory_order_relaxed);
+  if (mode != cfcHalfHigh && mode != cfcHalfLow) return;
+  const TCommApi& api = CommApi();
+  api.Sleep(kHalfDuplexLeadMs);
+  api.EscapeCommFunction(FPortHandle, mode == cfcHalfHigh ? SETRTS : CLRRTS);
+  api.Sleep(static_cast<DWORD>(CharTime()));
+}
+
+void TCommTransThread::HalfDuplexEnd() {
+  const TCommFlowCtrls mode = FComm->FFlowCtrl.load(std::memory_order_relaxed);
+  if (mode != cfcHalfHigh && mode != cfcHalfLow) return;
+  const TCommApi& api = CommApi();
+  api.Sleep(static_cast<DWORD>(CharTime()));
+  api.EscapeCommFunction(FPortHandle, mode == cfcHalfHigh ? CLRRTS : SETRTS);
+}

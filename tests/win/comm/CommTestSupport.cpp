@@ -1,0 +1,122 @@
+#include "CommTestSupport.h"
+
+#include <tlhelp32.h>
+
+#include "NotifyWindow.h"
+
+namespace {
+
+class ApplicationEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    Application = new TApplication();
+    Application->Initialize();
+    Application->SetTitle("comm tests");
+  }
+  void TearDown() override { delete Application; }
+};
+
+const auto* const gEnvironment = ::testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
+
+LARGE_INTEGER Frequency() {
+  LARGE_INTEGER f;
+  QueryPerformanceFrequency(&f);
+  return f;
+}
+
+}  // namespace
+
+double NowMs() {
+  static const LARGE_INTEGER frequency = Frequency();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
+  const double end = NowMs() + timeoutMs;
+  while (!pred()) {
+    if (NowMs() > end) return pred();
+    Application->ProcessMessages();
+    Sleep(1);
+  }
+  return true;
+}
+
+void PumpFor(DWORD ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+int ProcessThreadCount() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  int count = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  }
+  CloseHandle(snapshot);
+  return count;
+}
+
+DWORD ProcessHandleCount() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
+void ApplyProgramSettings(TCommX& comm) {
+  comm.SetBitRate(115200);
+  comm.SetCharSize(8);
+  comm.SetParityBit(cpbNone);
+  comm.SetStopBit(csb1);
+  comm.SetFlowCtrl(cfcNone);
+  comm.SetTimeOutTrans(3000);
+  comm.SetTimeOutReceive(30);
+  comm.SetBufLenTrans(2048);
+  comm.SetBufLenReceive(2048);
+}
+
+PostedProbe::PostedProbe() : FWnd(AllocateHWnd([this](TMessage& m) {
+    if (m.Msg == WM_APP + 7) {
+      ++FHandled;
+    } else {
+      m.Result = DefWindowProcW(FWnd, m.Msg, m.WParam, m.LParam);
+    }
+  })) {}
+
+PostedProbe::~PostedProbe() { DeallocateHWnd(FWnd); }
+
+void PostedProbe::Post() { PostMessageW(FWnd, WM_APP + 7, 0, 0); }
+
+void CommTest::SetUp() {
+  sim.AddPort(1);
+  sim.AddPort(2);
+  // Tests of timing turn this off; the others need not wait out the
+  // pauses of Open and Close, which the record still shows.
+  sim.SetFastPauses(true);
+  comm.reset(new TCommX(nullptr));
+  comm->SetPortNo(1);
+}
+
+void CommTest::TearDown() {
+  comm.reset();
+  // Nothing of the component may still be at work on the driver.
+  const TSimPortState port = sim.Port(1);
+  EXPECT_FALSE(port.Open);
+}
+
+void CommTest::OpenProgramPort() {
+  ApplyProgramSettings(*comm);
+  comm->Open();
+}
+
+std::vector<TSimCall> CommTest::CallsSince(size_t first, const std::string& name) const {
+  std::vector<TSimCall> all = sim.Calls();
+  std::vector<TSimCall> out;
+  for (size_t i = first; i < all.size(); ++i) {
+    if (all[i].Name == name) out.push_back(all[i]);
+  }
+  return out;
+}
