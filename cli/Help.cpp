@@ -69,8 +69,8 @@ const char ScanAndStop[] =
     "\n";
 
 const char PosixNotes[] =
-    "Ctrl+C, SIGTERM or SIGHUP: nothing more is sent, the port is put back and\n"
-    "zefa1id ends by that signal.\n"
+    "Ctrl+C, SIGTERM or SIGHUP: nothing more is sent, the port is put back, and\n"
+    "a run that was cut short ends by that signal.\n"
     "\n"
     "Ports: scan looks for ttyUSB*, ttyACM*, ttyS* and ttyAMA* in /dev. A ttyS*\n"
     "node with no UART behind it is left out; a port that is the system console\n"
@@ -85,8 +85,8 @@ const char PosixNotes[] =
     "are restored when zefa1id ends, after Ctrl+C or SIGTERM too.\n";
 
 const char WindowsNotes[] =
-    "Ctrl+C: nothing more is sent, the port is closed and zefa1id ends with the\n"
-    "status of an interrupted program.\n"
+    "Ctrl+C: nothing more is sent, the port is closed, and a run that was cut\n"
+    "short ends with the status of an interrupted program (0xC000013A).\n"
     "\n"
     "Ports: scan probes the COM ports that Windows lists. A port is opened for\n"
     "exclusive use: a port that another program holds is busy (exit 3).\n";

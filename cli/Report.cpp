@@ -124,14 +124,12 @@ std::string ReportJson(const PortReport& report) {
   return ReportObject(report).Text();
 }
 
-std::string ScanJson(const std::vector<PortReport>& reports, int exitCode) {
+std::string ScanJson(const std::vector<PortReport>& reports, int exitCode, bool interrupted) {
   std::vector<JsonObject> ports;
-  bool interrupted = false;
   for (const auto& report : reports) {
     JsonObject entry = ReportObject(report);
     entry.Add("status", ScanStatus(report));
     ports.push_back(entry);
-    interrupted = interrupted || report.interrupted;
   }
   JsonObject object;
   object.Add("command", "scan").Add("exit", exitCode).Add("ports", ports);

@@ -70,7 +70,8 @@ std::string ListLine(const PortReport& report);
 
 std::string ReportJson(const PortReport& report);
 std::string ListJson(const std::vector<PortReport>& reports, int exitCode);
-std::string ScanJson(const std::vector<PortReport>& reports, int exitCode);
+// interrupted: a stop request cut the scan short.
+std::string ScanJson(const std::vector<PortReport>& reports, int exitCode, bool interrupted);
 std::string UsageJson(const std::string& error);
 
 struct LocalTime {

@@ -1,6 +1,7 @@
 // zefa1id: reads and sets the ID of a ZEFA-1 board from the command line,
 // with the window's protocol, outcomes and texts, and exit codes for
 // scripts.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,9 +105,13 @@ RunResult Scan(SerialPorts& ports, const Options& options, ReportLog& log) {
     log.Write(reports.back());
   }
   const int exitCode = ScanExitCode(reports);
-  if (options.json) WriteOut(ScanJson(reports, exitCode) + "\n");
+  // A board found before a stop does not make a scan that left ports out
+  // a success.
+  const bool cutShort = reports.size() < entries.size() ||
+                        std::any_of(reports.begin(), reports.end(), [](const PortReport& r) { return r.interrupted; });
+  if (options.json) WriteOut(ScanJson(reports, exitCode, cutShort) + "\n");
   if (!options.json && entries.empty()) WriteErr("no serial port found\n");
-  return {exitCode, Interrupted() && exitCode != ExitSuccess};
+  return {exitCode, cutShort};
 }
 
 RunResult Run(const std::vector<std::string>& args) {

@@ -85,6 +85,26 @@ class CliTest(unittest.TestCase):
         self.assertEqual(self.zefa1id("read", "--port", self.link).code, 0)
         self.assertEqual([(f.kind, f.bytes) for f in self.rx_frames(board)], [("read", b"\xfe\x7e")])
 
+    def interrupt(self, board, sig, args, others=()):
+        """Stops a run while it waits for the board; returns its output."""
+        for _ in range(3):  # a loaded machine may let the run end first
+            for each in (board, *others):
+                each.clear_log()
+            process = subprocess.Popen([ZEFA1ID, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                board.wait_for_frames("read", 1)
+                process.send_signal(sig)
+                out, _ = process.communicate(timeout=10)
+            finally:
+                if process.poll() is None:
+                    process.kill()
+                    process.communicate()
+            if process.returncode == -sig:
+                return out.decode("utf-8")
+            self.assertEqual(process.returncode, 4, "neither interrupted nor ended by itself")
+        self.fail("the run always ended before the signal")
+
+
     def hold(self, board, how):
         """Holds the board's port the way another program would, until cleanup."""
         fd = os.open(board.slave, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -421,6 +441,15 @@ class ScanTests(CliTest):
         entry = run.json()["ports"][0]
         self.assertEqual((entry["status"], entry["id"], entry["message"]), ("board", 99, SET_AGAIN))
 
+    def test_a_stop_signal_ends_the_scan_at_the_port_it_is_on(self):
+        boards = [self.board(modes=["silent"], link=self.path("silent%d" % n)) for n in range(3)]
+        output = self.interrupt(boards[0], signal.SIGTERM, ["scan", "--ports", self.path("silent*"), "--json"],
+                                boards[1:])
+        report = json.loads(output)
+        self.assertTrue(report["interrupted"])
+        self.assertEqual([p["port"] for p in report["ports"]], [boards[0].link])
+        self.assertEqual(boards[2].frames(), [])
+
     def test_list_names_the_ports_and_sends_nothing(self):
         board = self.board(link=self.path("tty1"))
         run = self.zefa1id("scan", "--list", "--ports", self.path("tty*"), self.path("gone"))
@@ -482,24 +511,6 @@ class TerminalTests(CliTest):
         rows = self.rows(log)
         self.assertEqual(len(rows), 4)
         self.assertTrue(all(row[4] == COMM_FAILED + " (interrupted)" for row in rows[1:]), rows)
-
-    def interrupt(self, board, sig, args):
-        """Stops a run while it waits for the board; returns its output."""
-        for _ in range(3):  # a loaded machine may let the run end first
-            board.clear_log()
-            process = subprocess.Popen([ZEFA1ID, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            try:
-                board.wait_for_frames("read", 1)
-                process.send_signal(sig)
-                out, _ = process.communicate(timeout=10)
-            finally:
-                if process.poll() is None:
-                    process.kill()
-                    process.communicate()
-            if process.returncode == -sig:
-                return out.decode("utf-8")
-            self.assertEqual(process.returncode, 4, "neither interrupted nor ended by itself")
-        self.fail("the run always ended before the signal")
 
 
 if __name__ == "__main__":
