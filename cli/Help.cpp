@@ -1,5 +1,7 @@
 #include "Help.h"
 
+#include <algorithm>
+
 #include "Report.h"
 #include "board_protocol.h"
 
@@ -61,7 +63,7 @@ const char OutputOptions[] =
     "cannot be used; for write also answer_id, verify and verified_id; for\n"
     "scan a list of ports, each with status board, no-board or unavailable.\n"
     "\n"
-    "Exit status, outcome and message (the window's texts, with their meaning):\n";
+    "Exit status, outcome and message (the window's texts), with its meaning:\n";
 
 const char ScanAndStop[] =
     "  scan exits 0 when a board answered on some port, 4 when ports opened but\n"
@@ -91,32 +93,41 @@ const char WindowsNotes[] =
     "Ports: scan probes the COM ports that Windows lists. A port is opened for\n"
     "exclusive use: a port that another program holds is busy (exit 3).\n";
 
-std::string ExitLine(int code, const char* outcome, const std::string& message, const char* meaning) {
-  std::string number = code < 0 ? " " : std::to_string(code);
+const char GlossIndent[] = "                           ";
+
+// "  4  communication-failed  通信に失敗しました", then the meaning below it,
+// one indented line for each line of meaning.
+std::string ExitLine(int code, const char* outcome, const std::string& message, const std::string& meaning) {
   std::string name = outcome;
   name.resize(22, ' ');
-  return "  " + number + "  " + name + message + " (" + meaning + ")\n";
+  std::string text = "  " + (code < 0 ? std::string(" ") : std::to_string(code)) + "  " + name + message + "\n";
+  size_t start = 0;
+  while (start < meaning.size()) {
+    const size_t end = std::min(meaning.find('\n', start), meaning.size());
+    text += GlossIndent + meaning.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  return text;
 }
 
 std::string ExitTable() {
-  const std::string failed = OutcomeText(ReadOutcome::CommunicationFailed);
   const std::string writeFailed = OutcomeText(WriteOutcome::WriteFailed);
   return ExitLine(0, "completed", OutcomeText(ReadOutcome::Completed), "reading complete") +
          ExitLine(-1, "succeeded", OutcomeText(WriteOutcome::Succeeded), "writing succeeded") +
-         "  2  usage                 bad arguments; nothing was sent\n" +
+         ExitLine(2, "usage", "bad arguments; nothing was sent", "") +
          ExitLine(3, "port-unavailable", PortUnusableMessage("PORT"),
-                  "PORT cannot be used; the reason follows: missing, busy,\n"
-                  "                        denied, not-serial, settings-refused or failed") +
-         ExitLine(4, "communication-failed", failed,
+                  "PORT cannot be used; the reason follows: missing,\n"
+                  "busy, denied, not-serial, settings-refused or failed") +
+         ExitLine(4, "communication-failed", OutcomeText(ReadOutcome::CommunicationFailed),
                   "communication failed: no complete answer in 10\n"
-                  "                        attempts, a read answer of two different bytes, or\n"
-                  "                        a write that the board did not acknowledge") +
+                  "attempts, a read answer of two different bytes, or\n"
+                  "a write that the board did not acknowledge") +
          ExitLine(5, "set-again", OutcomeText(ReadOutcome::SetAgain),
-                  "please set the ID again: the board\n"
-                  "                        reports an ID of 32 to 255") +
+                  "please set the ID again: the board reports an ID\n"
+                  "of 32 to 255") +
          ExitLine(6, "write-failed", writeFailed,
-                  "writing failed: the ID in the board's third\n"
-                  "                        answer is not the ID written") +
+                  "writing failed: the ID in the board's third answer\n"
+                  "is not the ID written") +
          ExitLine(-1, "verify-failed", writeFailed, "writing failed: --verify read another ID back");
 }
 

@@ -65,8 +65,8 @@ void Show(const PortReport& report, bool json) {
 }
 
 RunResult RunOne(const PortReport& report, ReportLog& log, bool json) {
-  Show(report, json);
   log.Write(report);
+  Show(report, json);
   return {report.exitCode, report.interrupted};
 }
 
@@ -101,8 +101,8 @@ RunResult Scan(SerialPorts& ports, const Options& options, ReportLog& log) {
   for (const auto& entry : entries) {
     if (Interrupted()) break;
     reports.push_back(ProbePort(ports, entry));
-    if (!options.json) WriteOut(ScanLine(reports.back()) + "\n");
     log.Write(reports.back());
+    if (!options.json) WriteOut(ScanLine(reports.back()) + "\n");
   }
   const int exitCode = ScanExitCode(reports);
   // A board found before a stop does not make a scan that left ports out
