@@ -62,7 +62,12 @@ int ProcessThreadCount() {
 
 DWORD ProcessHandleCount() {
   DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
+  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
+  // Wine answers 0: count the handle values that are in use instead.
+  for (uintptr_t value = 4; value < (1u << 18); value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+  }
   return count;
 }
 
@@ -78,9 +83,11 @@ void ApplyProgramSettings(TCommX& comm) {
   comm.SetBufLenReceive(2048);
 }
 
-PostedProbe::PostedProbe() : FWnd(AllocateHWnd([this](TMessage& m) {
+PostedProbe::PostedProbe(std::function<void()> onHandled)
+    : FOnHandled(std::move(onHandled)), FWnd(AllocateHWnd([this](TMessage& m) {
     if (m.Msg == WM_APP + 7) {
       ++FHandled;
+      if (FOnHandled) FOnHandled();
     } else {
       m.Result = DefWindowProcW(FWnd, m.Msg, m.WParam, m.LParam);
     }
@@ -89,6 +96,21 @@ PostedProbe::PostedProbe() : FWnd(AllocateHWnd([this](TMessage& m) {
 PostedProbe::~PostedProbe() { DeallocateHWnd(FWnd); }
 
 void PostedProbe::Post() { PostMessageW(FWnd, WM_APP + 7, 0, 0); }
+
+void EventLog::Attach(TCommX& comm) {
+  comm.SetOnError([this](TObject*, int32_t state) {
+    Events.push_back("error " + std::to_string(state));
+    Threads.push_back(GetCurrentThreadId());
+  });
+  comm.SetOnBreak([this](TObject*) {
+    Events.push_back("break");
+    Threads.push_back(GetCurrentThreadId());
+  });
+  comm.SetOnReceive([this](TObject*, int32_t size) {
+    Events.push_back("receive " + std::to_string(size));
+    Threads.push_back(GetCurrentThreadId());
+  });
+}
 
 void CommTest::SetUp() {
   sim.AddPort(1);

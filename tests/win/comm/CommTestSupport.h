@@ -33,14 +33,24 @@ void ApplyProgramSettings(TCommX& comm);
 // handled: proves that a wait kept the user interface serviced.
 class PostedProbe {
  public:
-  PostedProbe();
+  // onHandled runs for each handled post (on this thread).
+  explicit PostedProbe(std::function<void()> onHandled = nullptr);
   ~PostedProbe();
   void Post();
+  HWND Window() const { return FWnd; }
   int Handled() const { return FHandled; }
 
  private:
-  HWND FWnd;
+  std::function<void()> FOnHandled;
   int FHandled = 0;
+  HWND FWnd;
+};
+
+// Records the component's events with the thread they ran on.
+struct EventLog {
+  void Attach(TCommX& comm);
+  std::vector<std::string> Events;
+  std::vector<DWORD> Threads;
 };
 
 class CommTest : public ::testing::Test {

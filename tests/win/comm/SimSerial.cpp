@@ -113,6 +113,11 @@ void TSimSerial::Receive(int number, const std::string& bytes, DWORD errors, boo
   DeliverInput(FPorts[number], bytes, errors, brk);
 }
 
+void TSimSerial::SetErrors(int number, DWORD errors) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FPorts[number].Errors |= errors;
+}
+
 void TSimSerial::SetResponder(std::function<std::string(const std::string&)> responder) {
   std::lock_guard<std::mutex> lock(FMutex);
   FResponder = std::move(responder);
@@ -227,6 +232,7 @@ TSimPortState TSimSerial::Port(int number) const {
   state.InQueue = port.In.size();
   state.PendingReads = static_cast<int>(port.Reads.size());
   state.PendingWrites = static_cast<int>(port.Writes.size());
+  state.MostPendingReads = port.MostReads;
   state.WaitPending = port.PendingWait != nullptr;
   return state;
 }
@@ -693,6 +699,7 @@ BOOL WINAPI TSimSerial::SimReadFile(HANDLE handle, LPVOID buffer, DWORD count, L
   overlapped->Internal = kStatusPending;
   port->Reads.push_back(
       {overlapped, static_cast<unsigned char*>(buffer), count, anyByte, total > 0 ? sim.NowMs() + total : -1.0});
+  port->MostReads = std::max(port->MostReads, static_cast<int>(port->Reads.size()));
   sim.FWake.notify_all();
   SetLastError(ERROR_IO_PENDING);
   return FALSE;

@@ -65,6 +65,7 @@ struct TSimPortState {
   bool Rts, Dtr;
   size_t InQueue;
   int PendingReads, PendingWrites;
+  int MostPendingReads;  // the most reads ever pending at once
   bool WaitPending;
 };
 
@@ -89,6 +90,8 @@ class TSimSerial {
   void Receive(int number, const std::string& bytes, DWORD errors = 0, bool brk = false);
   // Called with the bytes of every completed write; what it returns is
   // received on the same port (a device that answers).
+  // Error bits that the driver holds without having signalled an event yet.
+  void SetErrors(int number, DWORD errors);
   void SetResponder(std::function<std::string(const std::string&)> responder);
 
   // --- refusals (the predicate sees what would be set)
@@ -152,6 +155,7 @@ class TSimSerial {
     bool Rts = false, Dtr = false;
     std::deque<unsigned char> In;
     std::deque<Read> Reads;
+    int MostReads = 0;
     std::deque<Write> Writes;
     std::unique_ptr<Wait> PendingWait;
   };

@@ -1,0 +1,223 @@
+// The receive path against the simulated driver: reads under the time-out,
+// re-entrant handlers inside the wait, the events and their order, failing
+// error reads and a removed adapter.
+#include "CommTestSupport.h"
+
+class CommReceiveTest : public CommTest {
+ protected:
+  void SetUp() override {
+    CommTest::SetUp();
+    OpenProgramPort();
+    sim.ClearRecords();
+  }
+};
+
+TEST_F(CommReceiveTest, NoReadWithoutAPortOrABuffer) {
+  char byte = 0;
+  EXPECT_EQ(comm->ReceiveData(nullptr, 1), -1);
+  comm->Close();
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);
+  EXPECT_EQ(comm->ReceiveCount(), 0);
+  EXPECT_TRUE(sim.Calls("ReadFile").empty());
+}
+
+TEST_F(CommReceiveTest, AWaitingByteIsReadAtOnce) {
+  sim.Receive(1, "\x07\x09");
+  char byte = 0;
+  const double start = NowMs();
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), 1);
+  EXPECT_EQ(byte, 0x07);
+  EXPECT_EQ(comm->ReceiveCount(), 1);
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), 1);
+  EXPECT_EQ(byte, 0x09);
+  EXPECT_LT(NowMs() - start, 100.0);
+}
+
+TEST_F(CommReceiveTest, NothingReceivedReturnsZeroAfterTheTimeOutWithTheUserInterfaceServiced) {
+  PostedProbe probe;
+  probe.Post();
+  char byte = 0x55;
+  const double start = NowMs();
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), 0);
+  const double took = NowMs() - start;
+  EXPECT_GE(took, 28.0);
+  EXPECT_LT(took, 500.0);
+  EXPECT_EQ(probe.Handled(), 1);
+  EXPECT_EQ(byte, 0x55);
+}
+
+TEST_F(CommReceiveTest, AByteArrivingDuringTheWaitEndsIt) {
+  comm->SetTimeOutReceive(2000);
+  PostedProbe probe([&] { sim.Receive(1, "Q"); });
+  probe.Post();
+  char byte = 0;
+  const double start = NowMs();
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), 1);
+  EXPECT_EQ(byte, 'Q');
+  EXPECT_LT(NowMs() - start, 1000.0);
+}
+
+TEST_F(CommReceiveTest, AHandlerThatClosesThePortEndsTheRead) {
+  comm->SetTimeOutReceive(2000);
+  PostedProbe probe([&] { comm->Close(); });
+  probe.Post();
+  char buffer[4] = {'-', '-', '-', '-'};
+  EXPECT_EQ(comm->ReceiveData(buffer, 4), -1);
+  EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
+  // The read was ended before the port was released.
+  const auto calls = sim.Calls();
+  size_t cancel = calls.size(), close = calls.size();
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].Name == "CancelIoEx" && cancel == calls.size()) cancel = i;
+    if (calls[i].Name == "CloseHandle") close = i;
+  }
+  EXPECT_LT(cancel, close);
+  EXPECT_EQ(std::string(buffer, 4), "----");
+}
+
+TEST_F(CommReceiveTest, APurgeInsideTheWaitEndsTheReadAndReportsLineErrors) {
+  comm->SetTimeOutReceive(2000);
+  EventLog log;
+  log.Attach(*comm);
+  sim.SetErrors(1, CE_RXPARITY);
+  PostedProbe probe([&] { comm->PurgeReceive(); });
+  probe.Post();
+  char byte = 0;
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);
+  EXPECT_EQ(log.Events, std::vector<std::string>{"error 4"});
+  EXPECT_EQ(log.Threads.at(0), FUiThread);
+}
+
+TEST_F(CommReceiveTest, ANestedReadTakesTheRecordOverAndTheOuterReadReturnsMinusOne) {
+  comm->SetTimeOutReceive(2000);
+  struct Case {
+    const char* what;
+    bool purgeFirst;
+  };
+  for (const Case& c : {Case{"purge then read, as the board protocol does", true}, Case{"read alone", false}}) {
+    SCOPED_TRACE(c.what);
+    char inner = 0;
+    int32_t innerResult = -2;
+    // The byte comes while the inner read waits.
+    PostedProbe arrival([&] { sim.Receive(1, "I"); });
+    PostedProbe probe([&] {
+      if (c.purgeFirst) comm->PurgeReceive();
+      arrival.Post();
+      innerResult = comm->ReceiveData(&inner, 1);
+    });
+    probe.Post();
+    char outer = '-';
+    EXPECT_EQ(comm->ReceiveData(&outer, 1), -1);
+    EXPECT_EQ(innerResult, 1);
+    EXPECT_EQ(inner, 'I');
+    EXPECT_EQ(outer, '-');
+    const TSimPortState port = sim.Port(1);
+    EXPECT_EQ(port.MostPendingReads, 1);  // never two reads on the one record
+    EXPECT_EQ(port.PendingReads, 0);
+    // Nothing can complete into the outer buffer any more.
+    sim.Receive(1, "Z");
+    PumpFor(20);
+    EXPECT_EQ(outer, '-');
+    comm->PurgeReceive();
+  }
+}
+
+TEST_F(CommReceiveTest, EventsRunOnTheUserInterfaceThreadInTheOrderErrorBreakReceive) {
+  EventLog log;
+  log.Attach(*comm);
+  sim.Receive(1, "AB", CE_RXPARITY, true);
+  ASSERT_TRUE(PumpUntil([&] { return log.Events.size() >= 3; }, 2000));
+  EXPECT_EQ(log.Events, (std::vector<std::string>{"error 4", "break", "receive 2"}));
+  for (DWORD thread : log.Threads) EXPECT_EQ(thread, FUiThread);
+
+  log.Events.clear();
+  comm->PurgeReceive();
+  sim.Receive(1, "C", CE_FRAME | CE_OVERRUN | CE_RXOVER);
+  ASSERT_TRUE(PumpUntil([&] { return log.Events.size() >= 2; }, 2000));
+  EXPECT_EQ(log.Events, (std::vector<std::string>{"error 10", "receive 1"}));
+}
+
+TEST_F(CommReceiveTest, OverrunOfTheQueueOrTheBreakBitAloneIsNoLineError) {
+  EventLog log;
+  log.Attach(*comm);
+  sim.SetErrors(1, CE_RXOVER | CE_BREAK);
+  sim.Receive(1, "A");
+  ASSERT_TRUE(PumpUntil([&] { return !log.Events.empty(); }, 2000));
+  PumpFor(20);
+  EXPECT_EQ(log.Events, std::vector<std::string>{"receive 1"});
+}
+
+TEST_F(CommReceiveTest, NoReceiveEventWhenTheBytesWereReadMeanwhile) {
+  EventLog log;
+  log.Attach(*comm);
+  sim.Receive(1, "A");
+  // The notification waits for this thread, which reads the byte first.
+  Sleep(50);
+  char byte = 0;
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), 1);
+  PumpFor(50);
+  EXPECT_TRUE(log.Events.empty());
+}
+
+TEST_F(CommReceiveTest, NoEventAfterClose) {
+  sim.SetFastPauses(false);
+  EventLog log;
+  log.Attach(*comm);
+  sim.Receive(1, "A", CE_FRAME, true);
+  Sleep(50);  // the notifications are on their way
+  const int threads = ProcessThreadCount();
+  comm->Close();
+  PumpFor(50);
+  EXPECT_TRUE(log.Events.empty());
+  EXPECT_EQ(ProcessThreadCount(), threads - 2);
+}
+
+TEST_F(CommReceiveTest, AFailingErrorReadReportsNothing) {
+  EventLog log;
+  log.Attach(*comm);
+  sim.FailClearCommError(true);
+  sim.Receive(1, "A", CE_FRAME);
+  PumpFor(100);
+  EXPECT_TRUE(log.Events.empty());
+  EXPECT_EQ(comm->ReceiveCount(), 0);
+}
+
+TEST_F(CommReceiveTest, ARemovedAdapterMakesNothingSpinOrHang) {
+  comm->SetTimeOutReceive(2000);
+  EventLog log;
+  log.Attach(*comm);
+  PostedProbe probe([&] { sim.RemoveAdapter(1); });
+  probe.Post();
+  char byte = 0;
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);  // the pending read was ended
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);  // and the next one fails at once
+  EXPECT_FALSE(comm->SendString("x"));
+
+  sim.ClearRecords();
+  PumpFor(200);
+  EXPECT_LE(sim.Calls("WaitCommEvent").size(), 1u);
+  EXPECT_LE(sim.Calls("WriteFile").size(), 1u);
+  EXPECT_TRUE(log.Events.empty());
+
+  const double start = NowMs();
+  comm->Close();
+  EXPECT_LT(NowMs() - start, 2000.0);
+  EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
+
+  sim.ReattachAdapter(1);
+  comm->Open();
+  sim.Receive(1, "R");
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), 1);
+  EXPECT_TRUE(comm->SendString("ok"));
+}
+
+TEST_F(CommReceiveTest, ARequestAndItsAnswer) {
+  // A device that answers a read request with its ID twice.
+  sim.SetResponder([](const std::string& sent) { return sent == "\xFE\x7E" ? std::string("\x07\x07") : ""; });
+  comm->PurgeReceive();
+  ASSERT_TRUE(comm->SendString("\xFE\x7E"));
+  char answer[2] = {};
+  ASSERT_EQ(comm->ReceiveData(&answer[0], 1), 1);
+  ASSERT_EQ(comm->ReceiveData(&answer[1], 1), 1);
+  EXPECT_EQ(std::string(answer, 2), "\x07\x07");
+}
