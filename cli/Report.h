@@ -39,7 +39,7 @@ struct PortReport {
   std::string command;  // "read", "write" or "scan"
   std::string port;
   int exitCode = ExitCommunicationFailed;
-  std::string outcome;  // "completed", "set-again", ... (see OutcomeNames in --help)
+  std::string outcome;  // "completed", "set-again", ...: the outcome names of --help
   std::string message;  // the text the window shows for this outcome
   PortError portError;  // why the port could not be used (exit 3)
   std::optional<int32_t> id;          // read: the ID reported; write: the ID written
