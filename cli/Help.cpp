@@ -1,0 +1,147 @@
+#include "Help.h"
+
+#include <algorithm>
+
+#include "Report.h"
+#include "board_protocol.h"
+
+namespace zefa::cli {
+namespace {
+
+const char Usage[] =
+    "Usage:\n"
+    "  zefa1id read --port PORT [--json] [--log FILE]\n"
+    "  zefa1id write ID --port PORT [--verify] [--json] [--log FILE]\n"
+    "  zefa1id scan [--ports PORT...] [--list] [--json] [--log FILE]\n"
+    "  zefa1id --help | --version\n";
+
+const char About[] =
+    "\n"
+    "Reads and sets the ID (0 to 31) of a ZEFA-1 board on a serial port, the way\n"
+    "the ZEFA1 ID Programmer window does: 115200 baud, 8 data bits, no parity,\n"
+    "1 stop bit, no flow control; each request is tried up to 10 times, waiting\n"
+    "at most 30 ms for each byte of the answer; a write is sent three times and\n"
+    "the ID in the board's third answer must be the ID written. The board must\n"
+    "be the only device on the line.\n"
+    "\n"
+    "Commands:\n"
+    "  read             print the board's ID\n"
+    "  write ID         set the board's ID (0 to 31)\n"
+    "  scan             probe every serial port with one read and list each:\n"
+    "                   PORT, the ID (or -) and the message, a tab between them\n"
+    "\n"
+    "Options:\n";
+
+const char PosixPortOption[] =
+    "  --port PORT      the port's device path, such as /dev/ttyUSB0\n";
+const char ComPortOption[] =
+    "  --port PORT      the COM port: COM1, COM2, ... (COM10 and above too)\n";
+
+const char CommonOptions[] =
+    "  --verify         write: read the ID back afterwards; the write fails\n"
+    "                   unless it is the ID written\n";
+
+const char PosixPortsOption[] =
+    "  --ports PORT...  scan: probe these ports instead of the machine's; a\n"
+    "                   quoted pattern such as '/dev/ttyUSB*' is expanded\n";
+const char ComPortsOption[] =
+    "  --ports PORT...  scan: probe these COM ports instead of the machine's\n";
+
+const char OutputOptions[] =
+    "  --list           scan: list the ports without probing them\n"
+    "  --json           print one JSON object on standard output instead of text\n"
+    "  --log FILE       append one CSV line for each read, write or probe to\n"
+    "                   FILE: time,port,command,id,outcome,exit (id: the ID read\n"
+    "                   or written; outcome: the message). A new file gets that\n"
+    "                   header line first.\n"
+    "  -h, --help       show this text\n"
+    "  --version        show the version\n"
+    "\n"
+    "Output: read prints the ID on standard output; messages go to standard\n"
+    "error. With --json, standard output carries one object: command, port,\n"
+    "exit, outcome, message, id, requests; reason and detail for a port that\n"
+    "cannot be used; for write also answer_id, verify and verified_id; for\n"
+    "scan a list of ports, each with status board, no-board or unavailable.\n"
+    "\n"
+    "Exit status, outcome and message (the window's texts), with its meaning:\n";
+
+const char ScanAndStop[] =
+    "  scan exits 0 when a board answered on some port, 4 when ports opened but\n"
+    "  none had a board, 3 when no port could be opened or there was none.\n"
+    "\n";
+
+const char PosixNotes[] =
+    "Ctrl+C, SIGTERM or SIGHUP: nothing more is sent, the port is put back, and\n"
+    "a run that was cut short ends by that signal.\n"
+    "\n"
+    "Ports: scan looks for ttyUSB*, ttyACM*, ttyS* and ttyAMA* in /dev. A ttyS*\n"
+    "node with no UART behind it is left out; a port that is the system console\n"
+    "is listed as busy and not probed.\n"
+    "\n"
+    "Exclusive use: while zefa1id uses a port it holds an flock(2) lock on it\n"
+    "and sets TIOCEXCL. Another zefa1id, or any program that locks ports with\n"
+    "flock, is kept out and zefa1id is kept out by them (busy, exit 3), also\n"
+    "when run as root. TIOCEXCL keeps out programs that are not run as root,\n"
+    "and zefa1id reports busy when another program has set it. A program that\n"
+    "opens the port with neither is not kept out. The port's terminal settings\n"
+    "are restored when zefa1id ends, after Ctrl+C or SIGTERM too.\n";
+
+const char WindowsNotes[] =
+    "Ctrl+C: nothing more is sent, the port is closed, and a run that was cut\n"
+    "short ends with the status of an interrupted program (0xC000013A).\n"
+    "\n"
+    "Ports: scan probes the COM ports that Windows lists. A port is opened for\n"
+    "exclusive use: a port that another program holds is busy (exit 3).\n";
+
+const char GlossIndent[] = "                           ";
+
+// "  4  communication-failed  通信に失敗しました", then the meaning below it,
+// one indented line for each line of meaning.
+std::string ExitLine(int code, const char* outcome, const std::string& message, const std::string& meaning) {
+  std::string name = outcome;
+  name.resize(22, ' ');
+  std::string text = "  " + (code < 0 ? std::string(" ") : std::to_string(code)) + "  " + name + message + "\n";
+  size_t start = 0;
+  while (start < meaning.size()) {
+    const size_t end = std::min(meaning.find('\n', start), meaning.size());
+    text += GlossIndent + meaning.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  return text;
+}
+
+std::string ExitTable() {
+  const std::string writeFailed = OutcomeText(WriteOutcome::WriteFailed);
+  return ExitLine(0, "completed", OutcomeText(ReadOutcome::Completed), "reading complete") +
+         ExitLine(-1, "succeeded", OutcomeText(WriteOutcome::Succeeded), "writing succeeded") +
+         ExitLine(2, "usage", "bad arguments; nothing was sent", "") +
+         ExitLine(3, "port-unavailable", PortUnusableMessage("PORT"),
+                  "PORT cannot be used; the reason follows: missing,\n"
+                  "busy, denied, not-serial, settings-refused or failed") +
+         ExitLine(4, "communication-failed", OutcomeText(ReadOutcome::CommunicationFailed),
+                  "communication failed: no complete answer in 10\n"
+                  "attempts, a read answer of two different bytes, or\n"
+                  "a write that the board did not acknowledge") +
+         ExitLine(5, "set-again", OutcomeText(ReadOutcome::SetAgain),
+                  "please set the ID again: the board reports an ID\n"
+                  "of 32 to 255") +
+         ExitLine(6, "write-failed", writeFailed,
+                  "writing failed: the ID in the board's third answer\n"
+                  "is not the ID written") +
+         ExitLine(-1, "verify-failed", writeFailed, "writing failed: --verify read another ID back");
+}
+
+}  // namespace
+
+std::string HelpText(PortSyntax syntax) {
+  const bool com = syntax == PortSyntax::ComName;
+  return std::string(Usage) + About + (com ? ComPortOption : PosixPortOption) + CommonOptions +
+         (com ? ComPortsOption : PosixPortsOption) + OutputOptions + ExitTable() + ScanAndStop +
+         (com ? WindowsNotes : PosixNotes);
+}
+
+std::string UsageError(const std::string& error) {
+  return "zefa1id: " + error + "\n" + Usage + "Try 'zefa1id --help' for more.\n";
+}
+
+}  // namespace zefa::cli

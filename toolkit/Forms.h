@@ -1,0 +1,81 @@
+// A form: a top-level window that owns its controls. A derived form builds
+// its controls in its constructor and calls DoCreate last, which runs
+// OnCreate before the window is ever shown.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Component.h"
+#include "Controls.h"
+#include "Graphics.h"
+#include "WindowHandle.h"
+
+class TForm : public TComponent {
+ public:
+  // windowClass is the name under which the form's window is registered.
+  TForm(TComponent* owner, const std::wstring& windowClass);
+  // Destroys the owned components (controls and others, the last created
+  // first) while the window still exists, then the window.
+  ~TForm() override;
+
+  HWND Handle() const { return FWindow.Get(); }
+
+  void SetCaption(const std::string& text);
+  std::string Caption() const;
+
+  // Screen position of the window's top-left corner.
+  void SetPosition(int left, int top);
+  void SetClientSize(int width, int height);
+  SIZE ClientSize() const;
+  // On, the client area is kept as large as the right and bottom edges of
+  // the controls reach.
+  void SetAutoSize(bool autoSize);
+  bool AutoSize() const { return FAutoSize; }
+
+  TColor Color() const { return FBrush->Color(); }
+  void SetColor(TColor color);
+  HBRUSH Brush() const { return FBrush->Handle(); }
+
+  // The font of every control that sets none of its own.
+  const TFontSpec& Font() const { return FFont; }
+  void SetFont(const TFontSpec& spec);
+
+  void Show();
+  // Hides the form; closing the application's main window ends the
+  // application's message loop.
+  void Close();
+
+  // The controls, in the order of their creation.
+  const std::vector<TControl*>& Controls() const { return FControls; }
+  TControl* FindControl(HWND window) const;
+
+  TNotifyEvent OnCreate;
+
+ protected:
+  // The end of construction: runs OnCreate. An exception that escapes the
+  // handler goes to the application's default handling; the form stays.
+  void DoCreate();
+
+ private:
+  friend class TControl;
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void AddControl(TControl* control);
+  void RemoveControl(TControl* control);
+  void ControlBoundsChanged();
+  void ApplyTabOrder();
+  void Activated(bool active);
+  void FocusSavedControl();
+
+  TFontSpec FFont;
+  std::unique_ptr<TBrush> FBrush;
+  bool FAutoSize;
+  bool FDestroying;
+  HWND FFocusedControl;
+  std::vector<TControl*> FControls;
+  TWindowHandle FWindow;
+};
