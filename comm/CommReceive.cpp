@@ -5,6 +5,13 @@
 #include "CommSeam.h"
 #include "CommX.h"
 
+bool IsDeviceGoneError(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_INVALID_HANDLE ||
+         error == ERROR_DEVICE_REMOVED;
+}
+
+bool IsTimeOutEnd(DWORD error) { return error == ERROR_TIMEOUT; }
+
 void ReportLineErrors(HANDLE PortHandle, HWND WindowHandle) {
   DWORD errors = 0;
   COMSTAT status = {};
@@ -26,14 +33,16 @@ int32_t TCustomCommX::ReceiveData(void* Buffer, int32_t Count) {
   if (api.ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &read, &FReadOverlapped)) {
     return static_cast<int32_t>(read);
   }
-  if (GetLastError() != ERROR_IO_PENDING) {
+  const DWORD error = GetLastError();
+  if (error != ERROR_IO_PENDING) {
+    if (IsDeviceGoneError(error)) FDeviceGone.store(true);
     ReportLineErrors(FHandle, FNotifyWnd);
     return -1;
   }
   FReadPending = true;
   for (;;) {
     read = 0;
-    if (api.GetOverlappedResult(FHandle, &FReadOverlapped, &read, FALSE)) {
+    if (api.GetOverlappedResult(FHandle, &FReadOverlapped, &read, FALSE) || IsTimeOutEnd(GetLastError())) {
       FReadPending = false;
       return static_cast<int32_t>(read);
     }

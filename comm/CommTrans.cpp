@@ -45,7 +45,7 @@ bool TCustomCommX::SendData(const void* Buffer, int32_t Count) {
   // another session: the rest of these bytes does not belong to it.
   const uint32_t session = FOpenSerial;
   while (Count > 0) {
-    if (!IsOpen() || FTransThread == nullptr || FOpenSerial != session) return false;
+    if (!IsOpen() || FTransThread == nullptr || FOpenSerial != session || FDeviceGone.load()) return false;
     if (FBufLenTrans < 1) return false;  // refused by its write; no progress possible
     if (PendingBlocks() >= kMaxPendingBlocks) {
       ReleaseWaitingSender();
@@ -92,6 +92,9 @@ void TCustomCommX::PurgeSend() {
     {
       TLock lock(FWriteLock);
       api.PurgeComm(FHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+      // Not every driver's purge ends the write in progress (Wine's does
+      // not); the lock keeps a new write from starting meanwhile.
+      if (OVERLAPPED* record = writer->FWriteRecord.load()) api.CancelIoEx(FHandle, record);
     }
     api.Sleep(1);
     if (PendingBytes() == 0) break;
@@ -111,7 +114,8 @@ TCommTransThread::TCommTransThread(TCustomCommX* AComm, HANDLE APortHandle, HWND
       FNotifyWnd(ANotifyWnd),
       FAbort(false),
       FCharTime(0),
-      FQueueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      FQueueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      FWriteRecord(nullptr) {
   // Also when the run is skipped because Close came first.
   SetFreeOnTerminate(true);
 }
@@ -127,6 +131,7 @@ void TCommTransThread::Execute() {
 
   OVERLAPPED overlapped = {};
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  FWriteRecord.store(&overlapped);
   for (;;) {
     bool burst = false;
     WaitMessage();
@@ -144,6 +149,7 @@ void TCommTransThread::Execute() {
     if (burst) HalfDuplexEnd();
     if (Terminated()) break;
   }
+  FWriteRecord.store(nullptr);
   CommApi().Sleep(100);
   CloseHandle(overlapped.hEvent);
   SetFreeOnTerminate(true);
@@ -162,6 +168,7 @@ void TCommTransThread::WriteBlock(const MSG& msg, OVERLAPPED& overlapped) {
     LeaveCriticalSection(&FComm->FWriteLock);
     if (done) return;
     if (error != ERROR_IO_PENDING) {
+      if (IsDeviceGoneError(error)) FComm->FDeviceGone.store(true);
       ReportLineErrors(FPortHandle, FNotifyWnd);
       return;
     }
@@ -169,6 +176,7 @@ void TCommTransThread::WriteBlock(const MSG& msg, OVERLAPPED& overlapped) {
     WaitForSingleObject(overlapped.hEvent, INFINITE);
     written = 0;
     if (api.GetOverlappedResult(FPortHandle, &overlapped, &written, FALSE)) return;
+    if (IsTimeOutEnd(GetLastError())) return;  // the write time-out ended it: done, as with success
     ReportLineErrors(FPortHandle, FNotifyWnd);
     // A failed write that sent nothing would fail the same way again.
     if (written == 0 || written >= remaining) return;

@@ -117,7 +117,8 @@ TCustomCommX::TCustomCommX(TComponent* AOwner)
       FClosing(false),
       FReadPending(false),
       FReadSerial(0),
-      FOpenSerial(0) {
+      FOpenSerial(0),
+      FDeviceGone(false) {
   if (!Designing()) FNotifyWnd = AllocateHWnd([this](TMessage& message) { NotifyWndProc(message); });
   FCommDcb.DCBlength = sizeof(DCB);
   InitializeCriticalSection(&FWriteLock);
@@ -141,6 +142,7 @@ void TCustomCommX::Open() {
                             FILE_FLAG_OVERLAPPED, nullptr);
   if (FHandle == INVALID_HANDLE_VALUE) throw ECommError(kCannotOpen);
   ++FOpenSerial;
+  FDeviceGone.store(false);
   try {
     FPendingBytes = 0;
     FPendingBlocks = 0;

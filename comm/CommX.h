@@ -196,6 +196,9 @@ class TCustomCommX : public TComponent {
   uint32_t FReadSerial;
   // Counts Opens, so a wait that serviced messages sees a reopened port.
   uint32_t FOpenSerial;
+  // Set when a read or a write found the device gone (an adapter pulled
+  // out): later sends report failure instead of queueing into nothing.
+  std::atomic<bool> FDeviceGone;
 };
 
 class TCommX : public TCustomCommX {
@@ -261,6 +264,9 @@ class TCommTransThread : public TThread {
   std::atomic<int32_t> FCharTime;  // ms; written by the UI thread
   // Set once the thread has its message queue, before which a post fails.
   HANDLE FQueueReady;
+  // The record of the thread's writes, for PurgeSend to cancel a write in
+  // progress where the system's purge does not; set for the run's length.
+  std::atomic<OVERLAPPED*> FWriteRecord;
 };
 
 // The receive-event thread: waits for line events and reports them.
@@ -280,6 +286,15 @@ class TCommReceiveThread : public TThread {
   // Auto-reset; set by the driver when a wait completes and by Close.
   HANDLE FEvent;
 };
+
+// True for the errors with which Windows answers I/O on a serial device
+// that is no longer there.
+bool IsDeviceGoneError(DWORD error);
+
+// A serial I/O that its time-out ended is a success on Windows (with the
+// count done so far); Wine reports it as failed with ERROR_TIMEOUT. Both
+// mean the same and are handled alike.
+bool IsTimeOutEnd(DWORD error);
 
 // Reads and clears the port's error state and, when a line-status error is
 // among it, sends WM_COMMX_ERROR to the window (synchronously).

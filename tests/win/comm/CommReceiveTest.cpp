@@ -46,6 +46,16 @@ TEST_F(CommReceiveTest, NothingReceivedReturnsZeroAfterTheTimeOutWithTheUserInte
   EXPECT_EQ(byte, 0x55);
 }
 
+TEST_F(CommReceiveTest, ATimeOutReportedAsAnErrorStillReadsAsNothingReceived) {
+  EventLog log;
+  log.Attach(*comm);
+  sim.SetErrors(1, CE_FRAME);
+  sim.ReportTimeOutsAsErrors(true);
+  char byte = 0;
+  EXPECT_EQ(comm->ReceiveData(&byte, 1), 0);
+  EXPECT_TRUE(log.Events.empty());  // not a failed read: no line-error report
+}
+
 TEST_F(CommReceiveTest, AByteArrivingDuringTheWaitEndsIt) {
   comm->SetTimeOutReceive(2000);
   PostedProbe probe([&] { sim.Receive(1, "Q"); });
@@ -58,34 +68,53 @@ TEST_F(CommReceiveTest, AByteArrivingDuringTheWaitEndsIt) {
 }
 
 TEST_F(CommReceiveTest, AHandlerThatClosesThePortEndsTheRead) {
-  comm->SetTimeOutReceive(2000);
-  PostedProbe probe([&] { comm->Close(); });
-  probe.Post();
-  char buffer[4] = {'-', '-', '-', '-'};
-  EXPECT_EQ(comm->ReceiveData(buffer, 4), -1);
-  EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
-  // The read was ended before the port was released.
-  const auto calls = sim.Calls();
-  size_t cancel = calls.size(), close = calls.size();
-  for (size_t i = 0; i < calls.size(); ++i) {
-    if (calls[i].Name == "CancelIoEx" && cancel == calls.size()) cancel = i;
-    if (calls[i].Name == "CloseHandle") close = i;
+  for (bool reopen : {false, true}) {
+    SCOPED_TRACE(reopen ? "closed and opened again" : "closed");
+    comm->SetTimeOutReceive(2000);
+    PostedProbe probe([&] {
+      comm->Close();
+      if (reopen) comm->Open();
+    });
+    probe.Post();
+    sim.ClearRecords();
+    char buffer[4] = {'-', '-', '-', '-'};
+    EXPECT_EQ(comm->ReceiveData(buffer, 4), -1);
+    EXPECT_EQ(comm->Handle() != INVALID_HANDLE_VALUE, reopen);
+    // The read was ended before the port was released, and no read of the
+    // new session was started for this call.
+    const auto calls = sim.Calls();
+    size_t cancel = calls.size(), close = calls.size();
+    for (size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i].Name == "CancelIoEx" && cancel == calls.size()) cancel = i;
+      if (calls[i].Name == "CloseHandle") close = i;
+    }
+    EXPECT_LT(cancel, close);
+    EXPECT_EQ(sim.Calls("ReadFile").size(), 1u);
+    sim.Receive(1, "late");
+    PumpFor(20);
+    EXPECT_EQ(std::string(buffer, 4), "----");
+    if (!reopen) comm->Open();
+    comm->PurgeReceive();
   }
-  EXPECT_LT(cancel, close);
-  EXPECT_EQ(std::string(buffer, 4), "----");
 }
 
 TEST_F(CommReceiveTest, APurgeInsideTheWaitEndsTheReadAndReportsLineErrors) {
   comm->SetTimeOutReceive(2000);
-  EventLog log;
-  log.Attach(*comm);
-  sim.SetErrors(1, CE_RXPARITY);
-  PostedProbe probe([&] { comm->PurgeReceive(); });
-  probe.Post();
-  char byte = 0;
-  EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);
-  EXPECT_EQ(log.Events, std::vector<std::string>{"error 4"});
-  EXPECT_EQ(log.Threads.at(0), FUiThread);
+  for (bool purgeAborts : {true, false}) {
+    SCOPED_TRACE(purgeAborts ? "the purge aborts the read" : "the purge only clears (Wine)");
+    sim.SetPurgeAbortsIo(purgeAborts);
+    EventLog log;
+    log.Attach(*comm);
+    sim.SetErrors(1, CE_RXPARITY);
+    PostedProbe probe([&] { comm->PurgeReceive(); });
+    probe.Post();
+    char byte = 0;
+    const double start = NowMs();
+    EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);
+    EXPECT_LT(NowMs() - start, 1000.0);
+    EXPECT_EQ(log.Events, std::vector<std::string>{"error 4"});
+    EXPECT_EQ(log.Threads.at(0), FUiThread);
+  }
 }
 
 TEST_F(CommReceiveTest, ANestedReadTakesTheRecordOverAndTheOuterReadReturnsMinusOne) {

@@ -205,6 +205,8 @@ struct Refusal {
   const char* message;
 };
 
+void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.what; }
+
 class CommRefusalTest : public CommTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(CommRefusalTest, DuringOpenTheComponentIsClosedAgain) {

@@ -60,7 +60,7 @@ int ProcessThreadCount() {
   return count;
 }
 
-DWORD ProcessHandleCount() {
+DWORD OpenHandleCount() {
   DWORD count = 0;
   if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
   // Wine answers 0: count the handle values that are in use instead.

@@ -24,7 +24,7 @@ double NowMs();
 
 // Threads of this process (Toolhelp) and its open handles.
 int ProcessThreadCount();
-DWORD ProcessHandleCount();
+DWORD OpenHandleCount();
 
 // The line settings the program uses for the board.
 void ApplyProgramSettings(TCommX& comm);

@@ -62,20 +62,27 @@ TSimSerial::TSimSerial() : FStart(std::chrono::steady_clock::now()), FApi(), FNe
           SimWaitCommEvent,   SimClearCommError,  SimEscapeCommFunction, SimReadFile,
           SimWriteFile,       SimGetOverlappedResult, SimCancelIoEx,    SimCreateThread,
           SimPostThreadMessageA, SimGlobalAlloc,  SimSleep};
-  FWorker = std::thread([this] { Worker(); });
+  FWorker = CreateThread(
+      nullptr, 0,
+      [](LPVOID self) -> DWORD {
+        static_cast<TSimSerial*>(self)->Worker();
+        return 0;
+      },
+      this, 0, nullptr);
   SetCommApi(&FApi);
 }
 
 TSimSerial::~TSimSerial() {
   SetCommApi(nullptr);
   {
-    std::lock_guard<std::mutex> lock(FMutex);
+    std::lock_guard<TSimLock> lock(FMutex);
     FStop = true;
     // Nothing may stay pending on events that their owners will close.
     for (auto& entry : FPorts) CancelAll(entry.second, ERROR_OPERATION_ABORTED);
   }
-  FWake.notify_all();
-  FWorker.join();
+  WakeAllConditionVariable(&FWake);
+  WaitForSingleObject(FWorker, INFINITE);
+  CloseHandle(FWorker);
   gSim = nullptr;
 }
 
@@ -86,108 +93,118 @@ double TSimSerial::NowMs() const {
 // ---------------------------------------------------------------- test side
 
 void TSimSerial::AddPort(int number) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FPorts[number].Exists = true;
 }
 
 void TSimSerial::HoldPort(int number, bool held) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FPorts[number].Held = held;
 }
 
 void TSimSerial::RemoveAdapter(int number) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   PortData& port = FPorts[number];
   port.Removed = true;
   CancelAll(port, ERROR_OPERATION_ABORTED);
-  FWake.notify_all();
+  WakeAllConditionVariable(&FWake);
 }
 
 void TSimSerial::ReattachAdapter(int number) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FPorts[number].Removed = false;
 }
 
 void TSimSerial::Receive(int number, const std::string& bytes, DWORD errors, bool brk) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   DeliverInput(FPorts[number], bytes, errors, brk);
 }
 
 void TSimSerial::SetErrors(int number, DWORD errors) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FPorts[number].Errors |= errors;
 }
 
 void TSimSerial::SetResponder(std::function<std::string(const std::string&)> responder) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FResponder = std::move(responder);
 }
 
 void TSimSerial::RefuseDcbWhen(std::function<bool(const DCB&)> refuse) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FRefuseDcb = std::move(refuse);
 }
 
 void TSimSerial::RefuseTimeOutsWhen(std::function<bool(const COMMTIMEOUTS&)> refuse) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FRefuseTimeOuts = std::move(refuse);
 }
 
 void TSimSerial::RefuseSetupCommWhen(std::function<bool(DWORD, DWORD)> refuse) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FRefuseSetupComm = std::move(refuse);
 }
 
 void TSimSerial::FailEscape(bool fail) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FFailEscape = fail;
 }
 
 void TSimSerial::FailClearCommError(bool fail) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FFailClearCommError = fail;
 }
 
 void TSimSerial::FailNextWrites(int count, DWORD error) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FFailWrites = count;
   FFailWriteError = error;
 }
 
 void TSimSerial::CompleteNextWriteWith(DWORD sent, DWORD error) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FWriteFaultArmed = true;
   FWriteFaultSent = sent;
   FWriteFaultError = error;
 }
 
 void TSimSerial::FailThreadCreation(int nth) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FFailThreadAt = nth;
 }
 
 void TSimSerial::FailNextPosts(int count) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FFailPosts = count;
 }
 
 void TSimSerial::FailNextAllocs(int count) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FFailAllocs = count;
 }
 
+void TSimSerial::SetPurgeAbortsIo(bool aborts) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FPurgeAborts = aborts;
+}
+
+void TSimSerial::ReportTimeOutsAsErrors(bool asErrors) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FTimeOutsAsErrors = asErrors;
+}
+
 void TSimSerial::SetFastPauses(bool fast) {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FFastPauses = fast;
 }
 
 std::vector<TSimCall> TSimSerial::Calls() const {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   return FCalls;
 }
 
 std::vector<TSimCall> TSimSerial::Calls(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   std::vector<TSimCall> out;
   for (const TSimCall& call : FCalls) {
     if (call.Name == name) out.push_back(call);
@@ -196,27 +213,27 @@ std::vector<TSimCall> TSimSerial::Calls(const std::string& name) const {
 }
 
 std::vector<TSimDcb> TSimSerial::Dcbs() const {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   return FDcbs;
 }
 
 std::vector<TSimLine> TSimSerial::Lines() const {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   return FLines;
 }
 
 std::vector<TSimWrite> TSimSerial::Writes() const {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   return FWrites;
 }
 
 std::string TSimSerial::Transmitted() const {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   return FTransmitted;
 }
 
 TSimPortState TSimSerial::Port(int number) const {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   TSimPortState state = {};
   auto found = FPorts.find(number);
   if (found == FPorts.end()) return state;
@@ -238,7 +255,7 @@ TSimPortState TSimSerial::Port(int number) const {
 }
 
 void TSimSerial::ClearRecords() {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   FCalls.clear();
   FDcbs.clear();
   FLines.clear();
@@ -272,7 +289,7 @@ void TSimSerial::Complete(OVERLAPPED* overlapped, DWORD error, DWORD count) {
   if (error == 0) {
     overlapped->Internal = kStatusSuccess;
   } else if (error == kTimedOut) {
-    overlapped->Internal = kStatusTimeout;
+    overlapped->Internal = FTimeOutsAsErrors ? kErrorStatusBase | ERROR_TIMEOUT : kStatusTimeout;
   } else {
     overlapped->Internal = kErrorStatusBase | error;
   }
@@ -284,21 +301,23 @@ void TSimSerial::AbortReads(PortData& port, DWORD error) {
   port.Reads.clear();
 }
 
-void TSimSerial::AbortWrites(PortData& port, DWORD error) {
+void TSimSerial::EndWrite(PortData& port, Write& write, DWORD error) {
   const double now = NowMs();
-  for (Write& write : port.Writes) {
-    DWORD sent = 0;
-    if (write.StartMs >= 0) {
-      sent = static_cast<DWORD>(std::floor((now - write.StartMs) / CharTimeMs(port)));
-      sent = std::min<DWORD>(sent, static_cast<DWORD>(write.Data.size()));
-    }
-    TSimWrite& record = FWrites[write.Record];
-    record.EndMs = now;
-    record.Sent = write.Data.substr(0, sent);
-    record.Error = error;
-    FTransmitted += record.Sent;
-    Complete(write.Overlapped, error, sent);
+  DWORD sent = 0;
+  if (write.StartMs >= 0) {
+    sent = static_cast<DWORD>(std::floor((now - write.StartMs) / CharTimeMs(port)));
+    sent = std::min<DWORD>(sent, static_cast<DWORD>(write.Data.size()));
   }
+  TSimWrite& record = FWrites[write.Record];
+  record.EndMs = now;
+  record.Sent = write.Data.substr(0, sent);
+  record.Error = error;
+  FTransmitted += record.Sent;
+  Complete(write.Overlapped, error, sent);
+}
+
+void TSimSerial::AbortWrites(PortData& port, DWORD error) {
+  for (Write& write : port.Writes) EndWrite(port, write, error);
   port.Writes.clear();
 }
 
@@ -448,16 +467,13 @@ double TSimSerial::NextDeadline() const {
 }
 
 void TSimSerial::Worker() {
-  std::unique_lock<std::mutex> lock(FMutex);
+  std::lock_guard<TSimLock> lock(FMutex);
   while (!FStop) {
-    Tick(NowMs());
+    const double now = NowMs();
+    Tick(now);
     const double next = NextDeadline();
-    if (next < 0) {
-      FWake.wait(lock);
-    } else {
-      FWake.wait_until(lock, FStart + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                          std::chrono::duration<double, std::milli>(next)));
-    }
+    const DWORD wait = next < 0 ? INFINITE : static_cast<DWORD>(std::max(0.0, std::ceil(next - now)));
+    SleepConditionVariableSRW(&FWake, FMutex.Native(), wait, 0);
   }
 }
 
@@ -466,7 +482,7 @@ void TSimSerial::Worker() {
 HANDLE WINAPI TSimSerial::SimCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD,
                                          DWORD flags, HANDLE) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("CreateFileA", flags, path);
   int number = 0;
   if (!ParsePortPath(path, number)) {
@@ -501,7 +517,7 @@ HANDLE WINAPI TSimSerial::SimCreateFileA(LPCSTR path, DWORD access, DWORD share,
 
 BOOL WINAPI TSimSerial::SimCloseHandle(HANDLE handle) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("CloseHandle", 0);
   for (auto& entry : sim.FPorts) {
     PortData& port = entry.second;
@@ -516,7 +532,7 @@ BOOL WINAPI TSimSerial::SimCloseHandle(HANDLE handle) {
 
 BOOL WINAPI TSimSerial::SimSetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("SetupComm", inQueue);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
@@ -531,20 +547,20 @@ BOOL WINAPI TSimSerial::SimSetupComm(HANDLE handle, DWORD inQueue, DWORD outQueu
 
 BOOL WINAPI TSimSerial::SimPurgeComm(HANDLE handle, DWORD flags) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("PurgeComm", flags);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
-  if (flags & PURGE_TXABORT) sim.AbortWrites(*port, ERROR_OPERATION_ABORTED);
-  if (flags & PURGE_RXABORT) sim.AbortReads(*port, ERROR_OPERATION_ABORTED);
+  if ((flags & PURGE_TXABORT) && sim.FPurgeAborts) sim.AbortWrites(*port, ERROR_OPERATION_ABORTED);
+  if ((flags & PURGE_RXABORT) && sim.FPurgeAborts) sim.AbortReads(*port, ERROR_OPERATION_ABORTED);
   if (flags & PURGE_RXCLEAR) port->In.clear();
-  sim.FWake.notify_all();
+  WakeAllConditionVariable(&sim.FWake);
   return TRUE;
 }
 
 BOOL WINAPI TSimSerial::SimGetCommState(HANDLE handle, LPDCB dcb) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("GetCommState", 0);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
@@ -554,7 +570,7 @@ BOOL WINAPI TSimSerial::SimGetCommState(HANDLE handle, LPDCB dcb) {
 
 BOOL WINAPI TSimSerial::SimSetCommState(HANDLE handle, LPDCB dcb) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("SetCommState", dcb->BaudRate);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
@@ -574,7 +590,7 @@ BOOL WINAPI TSimSerial::SimSetCommState(HANDLE handle, LPDCB dcb) {
 
 BOOL WINAPI TSimSerial::SimSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("SetCommTimeouts", timeouts->ReadTotalTimeoutConstant);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
@@ -588,7 +604,7 @@ BOOL WINAPI TSimSerial::SimSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeout
 
 BOOL WINAPI TSimSerial::SimSetCommMask(HANDLE handle, DWORD mask) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("SetCommMask", mask);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
@@ -605,7 +621,7 @@ BOOL WINAPI TSimSerial::SimSetCommMask(HANDLE handle, DWORD mask) {
 
 BOOL WINAPI TSimSerial::SimWaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED overlapped) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("WaitCommEvent", 0);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
@@ -628,7 +644,7 @@ BOOL WINAPI TSimSerial::SimWaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPP
 
 BOOL WINAPI TSimSerial::SimClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("ClearCommError", 0);
   if (sim.FFailClearCommError) {
     // The outputs are not filled in: leave what a careless caller would use.
@@ -653,7 +669,7 @@ BOOL WINAPI TSimSerial::SimClearCommError(HANDLE handle, LPDWORD errors, LPCOMST
 
 BOOL WINAPI TSimSerial::SimEscapeCommFunction(HANDLE handle, DWORD function) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("EscapeCommFunction", function);
   PortData* port = sim.Find(handle, false);
   if (port == nullptr) return FALSE;
@@ -674,7 +690,7 @@ BOOL WINAPI TSimSerial::SimEscapeCommFunction(HANDLE handle, DWORD function) {
 BOOL WINAPI TSimSerial::SimReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
                                     LPOVERLAPPED overlapped) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("ReadFile", count);
   PortData* port = sim.Find(handle, true);
   if (port == nullptr) return FALSE;
@@ -700,7 +716,7 @@ BOOL WINAPI TSimSerial::SimReadFile(HANDLE handle, LPVOID buffer, DWORD count, L
   port->Reads.push_back(
       {overlapped, static_cast<unsigned char*>(buffer), count, anyByte, total > 0 ? sim.NowMs() + total : -1.0});
   port->MostReads = std::max(port->MostReads, static_cast<int>(port->Reads.size()));
-  sim.FWake.notify_all();
+  WakeAllConditionVariable(&sim.FWake);
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -708,7 +724,7 @@ BOOL WINAPI TSimSerial::SimReadFile(HANDLE handle, LPVOID buffer, DWORD count, L
 BOOL WINAPI TSimSerial::SimWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
                                      LPOVERLAPPED overlapped) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("WriteFile", count);
   PortData* port = sim.Find(handle, true);
   if (port == nullptr) return FALSE;
@@ -749,14 +765,14 @@ BOOL WINAPI TSimSerial::SimWriteFile(HANDLE handle, LPCVOID buffer, DWORD count,
   overlapped->Internal = kStatusPending;
   port->Writes.push_back(std::move(write));
   sim.StartNextWrite(*port, now);
-  sim.FWake.notify_all();
+  WakeAllConditionVariable(&sim.FWake);
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
 
 BOOL WINAPI TSimSerial::SimGetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
   TSimSerial& sim = *gSim;
-  std::unique_lock<std::mutex> lock(sim.FMutex);
+  std::unique_lock<TSimLock> lock(sim.FMutex);
   while (overlapped->Internal == kStatusPending) {
     if (!wait) {
       SetLastError(ERROR_IO_INCOMPLETE);
@@ -777,7 +793,7 @@ BOOL WINAPI TSimSerial::SimGetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, 
 
 BOOL WINAPI TSimSerial::SimCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
   TSimSerial& sim = *gSim;
-  std::lock_guard<std::mutex> lock(sim.FMutex);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
   sim.Record("CancelIoEx", 0);
   for (auto& entry : sim.FPorts) {
     PortData& port = entry.second;
@@ -787,6 +803,17 @@ BOOL WINAPI TSimSerial::SimCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
       if (overlapped == nullptr || it->Overlapped == overlapped) {
         sim.Complete(it->Overlapped, ERROR_OPERATION_ABORTED, 0);
         it = port.Reads.erase(it);
+        found = true;
+      } else {
+        ++it;
+      }
+    }
+    for (auto it = port.Writes.begin(); it != port.Writes.end();) {
+      if (overlapped == nullptr || it->Overlapped == overlapped) {
+        const bool head = it == port.Writes.begin();
+        sim.EndWrite(port, *it, ERROR_OPERATION_ABORTED);
+        it = port.Writes.erase(it);
+        if (head) sim.StartNextWrite(port, sim.NowMs());
         found = true;
       } else {
         ++it;
@@ -810,7 +837,7 @@ HANDLE WINAPI TSimSerial::SimCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T
                                           LPTHREAD_START_ROUTINE start, LPVOID param, DWORD flags, LPDWORD id) {
   TSimSerial& sim = *gSim;
   {
-    std::lock_guard<std::mutex> lock(sim.FMutex);
+    std::lock_guard<TSimLock> lock(sim.FMutex);
     sim.Record("CreateThread", flags);
     if (sim.FFailThreadAt > 0 && --sim.FFailThreadAt == 0) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -823,7 +850,7 @@ HANDLE WINAPI TSimSerial::SimCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T
 BOOL WINAPI TSimSerial::SimPostThreadMessageA(DWORD thread, UINT message, WPARAM wParam, LPARAM lParam) {
   TSimSerial& sim = *gSim;
   {
-    std::lock_guard<std::mutex> lock(sim.FMutex);
+    std::lock_guard<TSimLock> lock(sim.FMutex);
     sim.Record("PostThreadMessageA", message);
     if (sim.FFailPosts > 0) {
       --sim.FFailPosts;
@@ -837,7 +864,7 @@ BOOL WINAPI TSimSerial::SimPostThreadMessageA(DWORD thread, UINT message, WPARAM
 HGLOBAL WINAPI TSimSerial::SimGlobalAlloc(UINT flags, SIZE_T size) {
   TSimSerial& sim = *gSim;
   {
-    std::lock_guard<std::mutex> lock(sim.FMutex);
+    std::lock_guard<TSimLock> lock(sim.FMutex);
     sim.Record("GlobalAlloc", static_cast<DWORD>(size));
     if (sim.FFailAllocs > 0) {
       --sim.FFailAllocs;
@@ -852,7 +879,7 @@ void WINAPI TSimSerial::SimSleep(DWORD ms) {
   TSimSerial& sim = *gSim;
   bool fast = false;
   if (ms > 1) {
-    std::lock_guard<std::mutex> lock(sim.FMutex);
+    std::lock_guard<TSimLock> lock(sim.FMutex);
     sim.Record("Sleep", ms);
     fast = sim.FFastPauses;
   }

@@ -14,7 +14,6 @@
 #include <windows.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -22,7 +21,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CommSeam.h"
@@ -69,6 +67,20 @@ struct TSimPortState {
   bool WaitPending;
 };
 
+// A slim reader/writer lock used exclusively. Plain Win32, so that the
+// component's threads calling into the simulator use nothing of the C++
+// runtime's thread layer (which would allocate per-thread state of its own
+// and blur the leak checks).
+class TSimLock {
+ public:
+  void lock() { AcquireSRWLockExclusive(&FLock); }
+  void unlock() { ReleaseSRWLockExclusive(&FLock); }
+  SRWLOCK* Native() { return &FLock; }
+
+ private:
+  SRWLOCK FLock = SRWLOCK_INIT;
+};
+
 class TSimSerial {
  public:
   TSimSerial();
@@ -109,6 +121,12 @@ class TSimSerial {
   void FailThreadCreation(int nth);
   void FailNextPosts(int count);
   void FailNextAllocs(int count);
+  // A purge only empties the queues and leaves pending reads and writes
+  // running, as under Wine; on Windows it aborts them.
+  void SetPurgeAbortsIo(bool aborts);
+  // I/O ended by its time-out fails with ERROR_TIMEOUT, as under Wine,
+  // instead of succeeding with a short count, as on Windows.
+  void ReportTimeOutsAsErrors(bool asErrors);
   // Pauses longer than 1 ms return at once (they are still recorded).
   void SetFastPauses(bool fast);
 
@@ -189,6 +207,7 @@ class TSimSerial {
   void Complete(OVERLAPPED* overlapped, DWORD error, DWORD count);
   void CancelAll(PortData& port, DWORD error);
   void AbortWrites(PortData& port, DWORD error);
+  void EndWrite(PortData& port, Write& write, DWORD error);
   void AbortReads(PortData& port, DWORD error);
   void ServeReads(PortData& port);
   void Signal(PortData& port, DWORD events);
@@ -201,10 +220,10 @@ class TSimSerial {
   double NextDeadline() const;
   void Worker();
 
-  mutable std::mutex FMutex;
-  std::condition_variable FWake;
+  mutable TSimLock FMutex;
+  CONDITION_VARIABLE FWake = CONDITION_VARIABLE_INIT;
   bool FStop = false;
-  std::thread FWorker;
+  HANDLE FWorker = nullptr;
   std::chrono::steady_clock::time_point FStart;
   TCommApi FApi;
 
@@ -214,7 +233,7 @@ class TSimSerial {
   std::function<bool(const DCB&)> FRefuseDcb;
   std::function<bool(const COMMTIMEOUTS&)> FRefuseTimeOuts;
   std::function<bool(DWORD, DWORD)> FRefuseSetupComm;
-  bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false;
+  bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false, FTimeOutsAsErrors = false, FPurgeAborts = true;
   int FFailWrites = 0;
   DWORD FFailWriteError = 0;
   bool FWriteFaultArmed = false;
