@@ -61,16 +61,16 @@ std::string PortName(int32_t portNo) {
 
 MessageBoxSpec ComposeMessageBox(uint8_t kind, uint8_t buttons, int32_t messageNo, int32_t language,
                                  const std::string& text) {
-  MessageBoxSpec spec{0, std::string(), text};
+  MessageBoxSpec box{0, std::string(), text};
   if (kind < IconFlags.size()) {
-    spec.style = IconFlags[kind];
-    spec.caption = Captions[LanguageRow(language)][kind];
+    box.style = IconFlags[kind];
+    box.caption = Captions[LanguageRow(language)][kind];
   }
-  if (buttons < ButtonFlags.size()) spec.style |= ButtonFlags[buttons];
+  if (buttons < ButtonFlags.size()) box.style |= ButtonFlags[buttons];
   if (messageNo > 0 && static_cast<size_t>(messageNo) < NumberedMessages.size()) {
-    spec.text = NumberedMessages[static_cast<size_t>(messageNo)];
+    box.text = NumberedMessages[static_cast<size_t>(messageNo)];
   }
-  return spec;
+  return box;
 }
 
 std::string PortSetUpText(int32_t portNo, int32_t language) {

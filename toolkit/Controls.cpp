@@ -118,14 +118,14 @@ void TControl::SendFontToWindow() {
   SendMessageW(Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(FFont->Handle()), TRUE);
 }
 
-void TControl::SetFont(const TFontSpec& spec) {
-  InheritFont(spec);
+void TControl::SetFont(const TFontSpec& wanted) {
+  InheritFont(wanted);
   FParentFont = false;
 }
 
-void TControl::InheritFont(const TFontSpec& spec) {
+void TControl::InheritFont(const TFontSpec& wanted) {
   // The window switches to the new font before the old one is deleted.
-  std::unique_ptr<TFont> font = std::make_unique<TFont>(spec);
+  std::unique_ptr<TFont> font = std::make_unique<TFont>(wanted);
   FFont.swap(font);
   SendFontToWindow();
   FontChanged();

@@ -130,10 +130,10 @@ void TForm::SetColor(TColor color) {
   RedrawWindow(Handle(), nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 
-void TForm::SetFont(const TFontSpec& spec) {
-  FFont = spec;
+void TForm::SetFont(const TFontSpec& wanted) {
+  FFont = wanted;
   for (TControl* control : FControls) {
-    if (control->ParentFont()) control->InheritFont(spec);
+    if (control->ParentFont()) control->InheritFont(wanted);
   }
 }
 

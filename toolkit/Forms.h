@@ -42,7 +42,7 @@ class TForm : public TComponent {
 
   // The font of every control that sets none of its own.
   const TFontSpec& Font() const { return FFont; }
-  void SetFont(const TFontSpec& spec);
+  void SetFont(const TFontSpec& wanted);
 
   void Show();
   // Hides the form; closing the application's main window ends the

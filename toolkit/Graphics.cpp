@@ -19,25 +19,25 @@ bool operator==(const TFontSpec& a, const TFontSpec& b) {
          a.Charset == b.Charset;
 }
 
-LOGFONTW MakeLogFont(const TFontSpec& spec) {
+LOGFONTW MakeLogFont(const TFontSpec& wanted) {
   LOGFONTW font = {};
-  font.lfHeight = -spec.Height;
-  font.lfWeight = spec.Weight;
-  font.lfCharSet = spec.Charset;
+  font.lfHeight = -wanted.Height;
+  font.lfWeight = wanted.Weight;
+  font.lfCharSet = wanted.Charset;
   font.lfOutPrecision = OUT_DEFAULT_PRECIS;
   font.lfClipPrecision = CLIP_DEFAULT_PRECIS;
   font.lfQuality = DEFAULT_QUALITY;
   font.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
   // Longer names are cut, as the system does; the last slot stays the terminator.
-  const std::wstring face = Utf8ToWide(spec.Name).substr(0, LF_FACESIZE - 1);
+  const std::wstring face = Utf8ToWide(wanted.Name).substr(0, LF_FACESIZE - 1);
   face.copy(font.lfFaceName, face.size());
   return font;
 }
 
-TFont::TFont(const TFontSpec& spec) : FSpec(spec) {
-  const LOGFONTW font = MakeLogFont(spec);
+TFont::TFont(const TFontSpec& wanted) : FSpec(wanted) {
+  const LOGFONTW font = MakeLogFont(wanted);
   FHandle.Reset(CreateFontIndirectW(&font));
-  if (!FHandle) RaiseLastSystemError("フォント「" + spec.Name + "」を作成できません");
+  if (!FHandle) RaiseLastSystemError("フォント「" + wanted.Name + "」を作成できません");
 }
 
 TBrush::TBrush(TColor color) : FColor(color), FSystem(nullptr) {

@@ -115,18 +115,18 @@ struct TFontSpec {
 bool operator==(const TFontSpec& a, const TFontSpec& b);
 inline bool operator!=(const TFontSpec& a, const TFontSpec& b) { return !(a == b); }
 
-// The logical font of a spec: lfHeight is -Height, so that Height is the
+// The logical font of a description: lfHeight is -Height, so that Height is the
 // character height rather than the cell height.
-LOGFONTW MakeLogFont(const TFontSpec& spec);
+LOGFONTW MakeLogFont(const TFontSpec& wanted);
 
-// A font made from its spec; raises Exception when the system refuses it.
+// A font made from its description; raises Exception when the system refuses it.
 class TFont {
  public:
-  explicit TFont(const TFontSpec& spec);
+  explicit TFont(const TFontSpec& wanted);
   TFont(const TFont&) = delete;
   TFont& operator=(const TFont&) = delete;
 
-  const TFontSpec& Spec() const { return FSpec; }
+  const TFontSpec& Description() const { return FSpec; }
   HFONT Handle() const { return FHandle.Get(); }
 
  private:

@@ -26,9 +26,9 @@ BOOL CALLBACK MatchChild(HWND child, LPARAM param) {
   return FALSE;
 }
 
-HWND FindById(HWND mainWindow, int id, const std::string& spec) {
+HWND FindById(HWND mainWindow, int id, const std::string& designation) {
   HWND control = GetDlgItem(mainWindow, id);
-  if (control == nullptr) throw DriverError("no control " + spec + " (id " + std::to_string(id) + ")");
+  if (control == nullptr) throw DriverError("no control " + designation + " (id " + std::to_string(id) + ")");
   return control;
 }
 
@@ -47,18 +47,18 @@ BOOL CALLBACK MatchDroppedList(HWND wnd, LPARAM param) {
 
 }  // namespace
 
-HWND FindControl(HWND mainWindow, const std::string& spec) {
-  if (spec == "main") return mainWindow;
+HWND FindControl(HWND mainWindow, const std::string& designation) {
+  if (designation == "main") return mainWindow;
   for (const auto& entry : zefa::control_id::kAll) {
-    if (spec == entry.name) return FindById(mainWindow, entry.id, spec);
+    if (designation == entry.name) return FindById(mainWindow, entry.id, designation);
   }
-  if (!spec.empty() && spec[0] == '#') return FindById(mainWindow, static_cast<int>(ParseInteger(spec.substr(1), "a control id")), spec);
-  const size_t colon = spec.find(':');
-  if (colon == std::string::npos) throw DriverError("unknown control " + spec);
-  ChildSearch search{Utf8ToWide(spec.substr(0, colon)), Utf8ToWide(spec.substr(colon + 1)), colon + 1 == spec.size(),
+  if (!designation.empty() && designation[0] == '#') return FindById(mainWindow, static_cast<int>(ParseInteger(designation.substr(1), "a control id")), designation);
+  const size_t colon = designation.find(':');
+  if (colon == std::string::npos) throw DriverError("unknown control " + designation);
+  ChildSearch search{Utf8ToWide(designation.substr(0, colon)), Utf8ToWide(designation.substr(colon + 1)), colon + 1 == designation.size(),
                      nullptr};
   EnumChildWindows(mainWindow, MatchChild, reinterpret_cast<LPARAM>(&search));
-  if (search.found == nullptr) throw DriverError("no control " + spec);
+  if (search.found == nullptr) throw DriverError("no control " + designation);
   return search.found;
 }
 

@@ -13,7 +13,7 @@ namespace uidriver {
 // class whose text is exactly Text; "Class:" alone takes the first of the
 // class). "main" is the main window itself. Raises DriverError when none
 // matches.
-HWND FindControl(HWND mainWindow, const std::string& spec);
+HWND FindControl(HWND mainWindow, const std::string& designation);
 
 // A rectangle of a window in client coordinates of the main window.
 RECT RectInClient(HWND mainWindow, HWND wnd);

@@ -218,7 +218,7 @@ JsonObject Session::Launch(const Args& args) {
   const std::wstring path = Utf8ToWide(args.Text(0, "program path"));
   std::vector<std::wstring> programArgs;
   for (size_t i = 1; i < args.Count(); ++i) programArgs.push_back(Utf8ToWide(args.Text(i, "argument")));
-  FInspector.Unhook();
+  FQueries.Unhook();
   FProgram.Launch(path, programArgs);
   FLastClickMs = -1;
   return JsonObject().SetInt("pid", FProgram.ProcessId());
@@ -227,7 +227,7 @@ JsonObject Session::Launch(const Args& args) {
 JsonObject Session::Attach(const Args& args) {
   args.AtMost(2);
   const std::wstring name = args.Has(0) ? Utf8ToWide(args.Text(0, "file name")) : std::wstring(kDefaultProgram);
-  FInspector.Unhook();
+  FQueries.Unhook();
   WaitUntil(args.TimeoutMs(1, kDefaultTimeoutMs), "running " + WideToUtf8(name),
             [&] { return FProgram.TryAttach(name); });
   return JsonObject().SetInt("pid", FProgram.ProcessId());
@@ -303,7 +303,7 @@ JsonObject Session::ControlInfo(const Args& args) {
 
 JsonObject Session::Font(const Args& args) {
   args.AtMost(1);
-  const FontFacts facts = FInspector.Font(Control(args, 0), kAnswerTimeoutMs);
+  const FontFacts facts = FQueries.Font(Control(args, 0), kAnswerTimeoutMs);
   return JsonObject()
       .SetText("face", std::wstring(facts.font.lfFaceName))
       .SetInt("height", facts.font.lfHeight)
@@ -375,7 +375,7 @@ JsonObject Session::Hints(const Args& args) {
   HWND main = MainWindow();
   JsonArray hints;
   for (HWND tooltip : FProgram.Windows(kTooltipClass)) {
-    for (const ToolFacts& tool : FInspector.Tools(tooltip, kAnswerTimeoutMs)) {
+    for (const ToolFacts& tool : FQueries.Tools(tooltip, kAnswerTimeoutMs)) {
       // A tool named by its window (TTF_IDISHWND) or a rectangle of one.
       const HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(
           (tool.flags & TTF_IDISHWND) != 0 ? tool.id : tool.window));
@@ -571,7 +571,7 @@ JsonObject Session::DescribeBox(HWND box) {
   JsonObject info;
   info.SetText("caption", WindowText(box))
       .SetText("text", BoxText(box))
-      .SetText("icon", IconName(FInspector.Icon(box, kAnswerTimeoutMs)))
+      .SetText("icon", IconName(FQueries.Icon(box, kAnswerTimeoutMs)))
       .SetArray("buttons", buttons)
       .SetText("owner_class", owner == nullptr ? std::wstring() : ClassOf(owner))
       .SetText("owner_caption", owner == nullptr ? std::wstring() : WindowText(owner))

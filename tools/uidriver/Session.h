@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "Inspector.h"
+#include "HookedQueries.h"
 #include "Json.h"
 #include "Program.h"
 
@@ -101,7 +101,7 @@ class Session {
 
   std::map<std::string, Command> FCommands;
   Program FProgram;
-  Inspector FInspector;
+  HookedQueries FQueries;
   double FLastClickMs = -1;
   bool FFinished = false;
 };

@@ -65,12 +65,12 @@ LOGFONTW FontOf(HWND window) {
   return font;
 }
 
-void ExpectFont(const TFontSpec& spec, HWND window) {
+void ExpectFont(const TFontSpec& wanted, HWND window) {
   const LOGFONTW font = FontOf(window);
-  EXPECT_EQ(spec.Name, WideToUtf8(font.lfFaceName));
-  EXPECT_EQ(-spec.Height, font.lfHeight);
-  EXPECT_EQ(spec.Weight, font.lfWeight);
-  EXPECT_EQ(spec.Charset, font.lfCharSet);
+  EXPECT_EQ(wanted.Name, WideToUtf8(font.lfFaceName));
+  EXPECT_EQ(-wanted.Height, font.lfHeight);
+  EXPECT_EQ(wanted.Weight, font.lfWeight);
+  EXPECT_EQ(wanted.Charset, font.lfCharSet);
 }
 
 // Closes the message boxes that the thread under test shows, from another

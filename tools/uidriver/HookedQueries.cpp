@@ -1,4 +1,4 @@
-#include "Inspector.h"
+#include "HookedQueries.h"
 
 #include <string>
 
@@ -17,17 +17,17 @@ std::wstring HookModulePath() {
 
 }  // namespace
 
-Inspector::~Inspector() {
+HookedQueries::~HookedQueries() {
   Unhook();
   if (FHookModule != nullptr) FreeLibrary(FHookModule);
 }
 
-void Inspector::Unhook() {
+void HookedQueries::Unhook() {
   for (const auto& hook : FHooks) UnhookWindowsHookEx(hook.second);
   FHooks.clear();
 }
 
-void Inspector::EnsureReady() {
+void HookedQueries::EnsureReady() {
   if (FHookModule == nullptr) {
     FHookModule = LoadLibraryW(HookModulePath().c_str());
     if (FHookModule == nullptr) throw DriverError("uidriver_hook.dll not found beside the driver");
@@ -44,7 +44,7 @@ void Inspector::EnsureReady() {
   }
 }
 
-void Inspector::EnsureHooked(DWORD threadId) {
+void HookedQueries::EnsureHooked(DWORD threadId) {
   if (FHooks.count(threadId) != 0) return;
   HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, FHookProc, FHookModule, threadId);
   if (hook == nullptr) {
@@ -53,7 +53,7 @@ void Inspector::EnsureHooked(DWORD threadId) {
   FHooks[threadId] = hook;
 }
 
-QueryReply Inspector::Ask(HWND wnd, QueryKind kind, DWORD timeoutMs) {
+QueryReply HookedQueries::Ask(HWND wnd, QueryKind kind, DWORD timeoutMs) {
   EnsureReady();
   const DWORD threadId = GetWindowThreadProcessId(wnd, nullptr);
   if (threadId == 0) throw DriverError("the window is gone");
@@ -76,16 +76,16 @@ QueryReply Inspector::Ask(HWND wnd, QueryKind kind, DWORD timeoutMs) {
 }
 
 
-FontFacts Inspector::Font(HWND wnd, DWORD timeoutMs) {
+FontFacts HookedQueries::Font(HWND wnd, DWORD timeoutMs) {
   const QueryReply reply = Ask(wnd, kQueryFont, timeoutMs);
   return FontFacts{reply.font, reply.fontIsDefault != 0};
 }
 
-BoxIcon Inspector::Icon(HWND box, DWORD timeoutMs) {
+BoxIcon HookedQueries::Icon(HWND box, DWORD timeoutMs) {
   return static_cast<BoxIcon>(Ask(box, kQueryBoxIcon, timeoutMs).icon);
 }
 
-std::vector<ToolFacts> Inspector::Tools(HWND tooltip, DWORD timeoutMs) {
+std::vector<ToolFacts> HookedQueries::Tools(HWND tooltip, DWORD timeoutMs) {
   const QueryReply reply = Ask(tooltip, kQueryTools, timeoutMs);
   const int count = reply.toolCount < 0 ? 0 : (reply.toolCount > kMaxTools ? kMaxTools : reply.toolCount);
   return std::vector<ToolFacts>(reply.tools, reply.tools + count);

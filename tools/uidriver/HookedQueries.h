@@ -17,12 +17,12 @@ struct FontFacts {
   bool isDefault;  // the window has no font of its own
 };
 
-class Inspector {
+class HookedQueries {
  public:
-  Inspector() = default;
-  Inspector(const Inspector&) = delete;
-  Inspector& operator=(const Inspector&) = delete;
-  ~Inspector();
+  HookedQueries() = default;
+  HookedQueries(const HookedQueries&) = delete;
+  HookedQueries& operator=(const HookedQueries&) = delete;
+  ~HookedQueries();
 
   FontFacts Font(HWND wnd, DWORD timeoutMs);
   BoxIcon Icon(HWND box, DWORD timeoutMs);
