@@ -10,7 +10,7 @@ int32_t MsgLanguage = 0;
 
 int32_t MsgBox(uint8_t kind, uint8_t buttons, int32_t messageNo, int32_t language, const std::string& text) {
   try {
-    const zefa::MessageBoxSpec box = zefa::ComposeMessageBox(kind, buttons, messageNo, language, text);
+    const zefa::MessageBoxContent box = zefa::ComposeMessageBox(kind, buttons, messageNo, language, text);
     const std::wstring wideText = Utf8ToWide(box.text);
     // An empty caption, not a missing one: a missing caption would make
     // the system show its default "Error" in the title bar.

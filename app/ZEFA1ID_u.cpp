@@ -17,8 +17,8 @@ namespace id = zefa::control_id;
 const char kCaption[] = "ZEFA1 ID Programmer";
 const char kPGothic[] = "ＭＳ Ｐゴシック";
 
-TFontSpec JapaneseFont(const char* face, int height, int weight, TColor color = clWindowText) {
-  TFontSpec font;
+TFontDesc JapaneseFont(const char* face, int height, int weight, TColor color = clWindowText) {
+  TFontDesc font;
   font.Name = face;
   font.Height = height;
   font.Weight = weight;

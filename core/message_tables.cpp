@@ -59,9 +59,9 @@ std::string PortName(int32_t portNo) {
 
 }  // namespace
 
-MessageBoxSpec ComposeMessageBox(uint8_t kind, uint8_t buttons, int32_t messageNo, int32_t language,
+MessageBoxContent ComposeMessageBox(uint8_t kind, uint8_t buttons, int32_t messageNo, int32_t language,
                                  const std::string& text) {
-  MessageBoxSpec box{0, std::string(), text};
+  MessageBoxContent box{0, std::string(), text};
   if (kind < IconFlags.size()) {
     box.style = IconFlags[kind];
     box.caption = Captions[LanguageRow(language)][kind];

@@ -21,7 +21,7 @@ constexpr uint8_t ButtonsOk = 2;
 
 // What MessageBoxW is given: style flags (icon plus buttons, the numeric
 // MB_ values), caption and text.
-struct MessageBoxSpec {
+struct MessageBoxContent {
   uint32_t style;
   std::string caption;
   std::string text;
@@ -32,7 +32,7 @@ struct MessageBoxSpec {
 // numbered message; any other number is outside the table and shows the
 // text argument too. A language other than 0 and 1 reads as Japanese, the
 // language the program runs in.
-MessageBoxSpec ComposeMessageBox(uint8_t kind, uint8_t buttons, int32_t messageNo, int32_t language,
+MessageBoxContent ComposeMessageBox(uint8_t kind, uint8_t buttons, int32_t messageNo, int32_t language,
                                  const std::string& text);
 
 // The main window's texts for the port choice: "COM3 設定完了",

@@ -118,12 +118,12 @@ void TControl::SendFontToWindow() {
   SendMessageW(Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(FFont->Handle()), TRUE);
 }
 
-void TControl::SetFont(const TFontSpec& wanted) {
+void TControl::SetFont(const TFontDesc& wanted) {
   InheritFont(wanted);
   FParentFont = false;
 }
 
-void TControl::InheritFont(const TFontSpec& wanted) {
+void TControl::InheritFont(const TFontDesc& wanted) {
   // The window switches to the new font before the old one is deleted.
   std::unique_ptr<TFont> font = std::make_unique<TFont>(wanted);
   FFont.swap(font);

@@ -47,8 +47,8 @@ class TControl : public TComponent {
   std::string Caption() const;
 
   // A control that sets no font of its own draws with the form's font.
-  void SetFont(const TFontSpec& wanted);
-  const TFontSpec& Font() const { return FFont->Description(); }
+  void SetFont(const TFontDesc& wanted);
+  const TFontDesc& Font() const { return FFont->Description(); }
   bool ParentFont() const { return FParentFont; }
 
   // Place in the Tab key's order among the form's controls that take the
@@ -83,7 +83,7 @@ class TControl : public TComponent {
 
  private:
   friend class TForm;
-  void InheritFont(const TFontSpec& wanted);
+  void InheritFont(const TFontDesc& wanted);
 
   TForm* FParent;
   // Declared before the window: the window draws with it until it is gone.

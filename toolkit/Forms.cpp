@@ -31,8 +31,8 @@ HICON LoadProgramIcon(int metricX, int metricY) {
                                        GetSystemMetrics(metricX), GetSystemMetrics(metricY), LR_SHARED));
 }
 
-TFontSpec DefaultFormFont() {
-  TFontSpec font;
+TFontDesc DefaultFormFont() {
+  TFontDesc font;
   font.Name = "MS Shell Dlg 2";
   font.Height = 11;
   return font;
@@ -130,7 +130,7 @@ void TForm::SetColor(TColor color) {
   RedrawWindow(Handle(), nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 
-void TForm::SetFont(const TFontSpec& wanted) {
+void TForm::SetFont(const TFontDesc& wanted) {
   FFont = wanted;
   for (TControl* control : FControls) {
     if (control->ParentFont()) control->InheritFont(wanted);

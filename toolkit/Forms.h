@@ -41,8 +41,8 @@ class TForm : public TComponent {
   HBRUSH Brush() const { return FBrush->Handle(); }
 
   // The font of every control that sets none of its own.
-  const TFontSpec& Font() const { return FFont; }
-  void SetFont(const TFontSpec& wanted);
+  const TFontDesc& Font() const { return FFont; }
+  void SetFont(const TFontDesc& wanted);
 
   void Show();
   // Hides the form; closing the application's main window ends the
@@ -71,7 +71,7 @@ class TForm : public TComponent {
   void Activated(bool active);
   void FocusSavedControl();
 
-  TFontSpec FFont;
+  TFontDesc FFont;
   std::unique_ptr<TBrush> FBrush;
   bool FAutoSize;
   bool FDestroying;

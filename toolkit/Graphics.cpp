@@ -14,12 +14,12 @@ TMemoryDC::TMemoryDC() : FDC(CreateCompatibleDC(nullptr)) {
 
 TMemoryDC::~TMemoryDC() { DeleteDC(FDC); }
 
-bool operator==(const TFontSpec& a, const TFontSpec& b) {
+bool operator==(const TFontDesc& a, const TFontDesc& b) {
   return a.Name == b.Name && a.Height == b.Height && a.Weight == b.Weight && a.Color == b.Color &&
          a.Charset == b.Charset;
 }
 
-LOGFONTW MakeLogFont(const TFontSpec& wanted) {
+LOGFONTW MakeLogFont(const TFontDesc& wanted) {
   LOGFONTW font = {};
   font.lfHeight = -wanted.Height;
   font.lfWeight = wanted.Weight;
@@ -34,7 +34,7 @@ LOGFONTW MakeLogFont(const TFontSpec& wanted) {
   return font;
 }
 
-TFont::TFont(const TFontSpec& wanted) : FSpec(wanted) {
+TFont::TFont(const TFontDesc& wanted) : FDesc(wanted) {
   const LOGFONTW font = MakeLogFont(wanted);
   FHandle.Reset(CreateFontIndirectW(&font));
   if (!FHandle) RaiseLastSystemError("フォント「" + wanted.Name + "」を作成できません");

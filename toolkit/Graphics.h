@@ -104,7 +104,7 @@ class TPaintDC {
 
 // What a font is: face, character height in pixels (the size that a layout
 // in pixels gives), weight, colour and character set.
-struct TFontSpec {
+struct TFontDesc {
   std::string Name;  // UTF-8
   int Height = 12;
   int Weight = FW_NORMAL;
@@ -112,25 +112,25 @@ struct TFontSpec {
   BYTE Charset = DEFAULT_CHARSET;
 };
 
-bool operator==(const TFontSpec& a, const TFontSpec& b);
-inline bool operator!=(const TFontSpec& a, const TFontSpec& b) { return !(a == b); }
+bool operator==(const TFontDesc& a, const TFontDesc& b);
+inline bool operator!=(const TFontDesc& a, const TFontDesc& b) { return !(a == b); }
 
 // The logical font of a description: lfHeight is -Height, so that Height is the
 // character height rather than the cell height.
-LOGFONTW MakeLogFont(const TFontSpec& wanted);
+LOGFONTW MakeLogFont(const TFontDesc& wanted);
 
 // A font made from its description; raises Exception when the system refuses it.
 class TFont {
  public:
-  explicit TFont(const TFontSpec& wanted);
+  explicit TFont(const TFontDesc& wanted);
   TFont(const TFont&) = delete;
   TFont& operator=(const TFont&) = delete;
 
-  const TFontSpec& Description() const { return FSpec; }
+  const TFontDesc& Description() const { return FDesc; }
   HFONT Handle() const { return FHandle.Get(); }
 
  private:
-  TFontSpec FSpec;
+  TFontDesc FDesc;
   TGdiObject<HFONT> FHandle;
 };
 

@@ -21,7 +21,7 @@ TEST(ComposeMessageBox, KindGivesIconAndCaptionInEachLanguage) {
       {0, INT32_MAX, 0x30, "警告"},
   };
   for (const auto& c : cases) {
-    const MessageBoxSpec box = ComposeMessageBox(c.kind, 2, 0, c.language, "t");
+    const MessageBoxContent box = ComposeMessageBox(c.kind, 2, 0, c.language, "t");
     EXPECT_EQ(box.style, c.icon) << int(c.kind) << "/" << c.language;
     EXPECT_EQ(box.caption, c.caption) << int(c.kind) << "/" << c.language;
   }

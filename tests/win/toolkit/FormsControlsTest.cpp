@@ -39,8 +39,8 @@ class TTestForm : public TForm {
   using TForm::DoCreate;
 };
 
-TFontSpec Font(const char* face, int height, int weight = FW_NORMAL, TColor color = clWindowText) {
-  TFontSpec font;
+TFontDesc Font(const char* face, int height, int weight = FW_NORMAL, TColor color = clWindowText) {
+  TFontDesc font;
   font.Name = face;
   font.Height = height;
   font.Weight = weight;
@@ -65,7 +65,7 @@ LOGFONTW FontOf(HWND window) {
   return font;
 }
 
-void ExpectFont(const TFontSpec& wanted, HWND window) {
+void ExpectFont(const TFontDesc& wanted, HWND window) {
   const LOGFONTW font = FontOf(window);
   EXPECT_EQ(wanted.Name, WideToUtf8(font.lfFaceName));
   EXPECT_EQ(-wanted.Height, font.lfHeight);
@@ -280,8 +280,8 @@ TEST(ComboBox, AnIndexOutOfRangeSelectsNothing) {
 
 TEST(Fonts, EveryControlAnswersWithItsOwnFont) {
   TTestForm form;
-  const TFontSpec formFont = Font("ＭＳ Ｐゴシック", 12);
-  const TFontSpec labelFont = Font("ＭＳ Ｐゴシック", 16, FW_BOLD, clRed);
+  const TFontDesc formFont = Font("ＭＳ Ｐゴシック", 12);
+  const TFontDesc labelFont = Font("ＭＳ Ｐゴシック", 16, FW_BOLD, clRed);
   form.SetFont(formFont);
   auto* label = new TLabel(&form, 201);
   label->SetFont(labelFont);
@@ -298,7 +298,7 @@ TEST(Fonts, EveryControlAnswersWithItsOwnFont) {
   EXPECT_NE(SendMessageW(button->Handle(), WM_GETFONT, 0, 0), SendMessageW(combo->Handle(), WM_GETFONT, 0, 0));
 
   // A new form font reaches the controls that set none of their own.
-  const TFontSpec larger = Font("MS UI Gothic", 13);
+  const TFontDesc larger = Font("MS UI Gothic", 13);
   form.SetFont(larger);
   ExpectFont(larger, button->Handle());
   ExpectFont(larger, image->Handle());
