@@ -127,6 +127,7 @@ class LayoutTest(ProgramTestCase):
                 self.assertEqual(shown, expected)
                 # Landmarks of the arrow's shape: outline, fill, point, outside.
                 for (x, y), colour in (((5, 16), BLACK), ((10, 24), LIME), ((23, 5), BLACK),
+                                       ((23, 16), BLACK), ((23, 24), LIME), ((23, 31), BLACK),
                                        ((30, 24), LIME), ((42, 23), BLACK), ((42, 24), BLACK),
                                        ((2, 2), background), ((45, 24), background),
                                        ((10, 40), background)):

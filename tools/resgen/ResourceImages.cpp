@@ -61,16 +61,27 @@ bool InHead(int x, int y) { return y >= kHeadTop && y <= kHeadBottom && x >= kHe
 
 bool InShaft(int x, int y) { return x >= kShaftLeft && x <= kHeadBack && y >= kShaftTop && y <= kShaftBottom; }
 
-bool OnShaftOutline(int x, int y) {
-  return InShaft(x, y) && (x == kShaftLeft || x == kHeadBack || y == kShaftTop || y == kShaftBottom);
+bool InArrow(int x, int y) { return InShaft(x, y) || InHead(x, y); }
+
+// A pixel on the rim of its own part: the shaft's rectangle, or the head
+// with a side neighbour outside it (so the slants step one pixel per row).
+bool OnPartEdge(int x, int y) {
+  if (InShaft(x, y) && (x == kShaftLeft || x == kHeadBack || y == kShaftTop || y == kShaftBottom)) return true;
+  return InHead(x, y) && (!InHead(x + 1, y) || !InHead(x - 1, y) || !InHead(x, y - 1) || !InHead(x, y + 1));
 }
 
-// Pixels of the head with a side neighbour outside it, and the whole back
-// edge: the outline steps one pixel per row along the slants.
-bool OnHeadOutline(int x, int y) {
-  if (!InHead(x, y)) return false;
-  return x == kHeadBack || !InHead(x + 1, y) || !InHead(x - 1, y) || !InHead(x, y - 1) || !InHead(x, y + 1);
+bool TouchesOutside(int x, int y) {
+  for (int dy = -1; dy <= 1; ++dy) {
+    for (int dx = -1; dx <= 1; ++dx) {
+      if (!InArrow(x + dx, y + dy)) return true;
+    }
+  }
+  return false;
 }
+
+// The arrow is one shape with one outline: a part's rim is drawn only where
+// it touches the outside, not where the shaft runs into the head.
+bool OnOutline(int x, int y) { return OnPartEdge(x, y) && TouchesOutside(x, y); }
 
 // --- The icon -----------------------------------------------------------------
 
@@ -201,9 +212,9 @@ IndexedImage ArrowImage() {
   IndexedImage image = BlankImage(kArrowSize, kArrowSize, StandardPalette16(), kMagenta);
   for (int y = 0; y < kArrowSize; ++y) {
     for (int x = 0; x < kArrowSize; ++x) {
-      if (OnShaftOutline(x, y) || OnHeadOutline(x, y)) {
+      if (OnOutline(x, y)) {
         Put(image, x, y, kBlack);
-      } else if (InShaft(x, y) || InHead(x, y)) {
+      } else if (InArrow(x, y)) {
         Put(image, x, y, kLime);
       }
     }

@@ -37,8 +37,9 @@ std::vector<uint32_t> StandardPalette16();
 
 // The right-pointing arrow, 48 x 48: shaft columns 5 to 23, rows 16 to 31;
 // head with its back edge on column 23 from row 5 to row 42 and its point on
-// column 42, rows 23 and 24; one-pixel black outline, lime fill, magenta
-// background.
+// column 42, rows 23 and 24; lime fill, magenta background, and one black
+// outline one pixel wide around the whole shape (none where the shaft runs
+// into the head).
 IndexedImage ArrowImage();
 
 // The application icon at 16 or 32 pixels: a yellow square in a bevelled

@@ -112,9 +112,11 @@ TEST_F(CommittedImages, ArrowGeometry) {
   }
   for (int y = 16; y <= 31; ++y) EXPECT_EQ(kMagenta, view.Color(4, y)) << Where(4, y);
 
-  // Head: back edge on column 23 from row 5 to row 42.
+  // Head: back edge on column 23 from row 5 to row 42, black where it
+  // borders the outside and lime where the shaft runs into the head.
   for (int y = 0; y < 48; ++y) {
-    EXPECT_EQ(y >= 5 && y <= 42 ? kBlack : kMagenta, view.Color(23, y)) << Where(23, y);
+    const uint32_t expected = y < 5 || y > 42 ? kMagenta : y >= 17 && y <= 30 ? kLime : kBlack;
+    EXPECT_EQ(expected, view.Color(23, y)) << Where(23, y);
   }
   // Slanted edges one pixel per row, meeting at the point on column 42.
   for (int y = 5; y <= 42; ++y) {
@@ -129,6 +131,28 @@ TEST_F(CommittedImages, ArrowGeometry) {
   EXPECT_EQ(kBlack, view.Color(42, 24));
   EXPECT_EQ(kMagenta, view.Color(42, 22));
   EXPECT_EQ(kMagenta, view.Color(42, 25));
+
+  // One shape with one outline: every pixel of the arrow beside the outside
+  // is black, and every black pixel touches the outside.
+  const auto outside = [&view](int x, int y) {
+    return x < 0 || y < 0 || x >= 48 || y >= 48 || view.Color(x, y) == kMagenta;
+  };
+  for (int y = 0; y < 48; ++y) {
+    for (int x = 0; x < 48; ++x) {
+      if (outside(x, y)) continue;
+      const bool besideOutside = outside(x - 1, y) || outside(x + 1, y) || outside(x, y - 1) || outside(x, y + 1);
+      bool touchesOutside = false;
+      for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) touchesOutside = touchesOutside || outside(x + dx, y + dy);
+      }
+      if (besideOutside) {
+        EXPECT_EQ(kBlack, view.Color(x, y)) << Where(x, y);
+      }
+      if (view.Color(x, y) == kBlack) {
+        EXPECT_TRUE(touchesOutside) << Where(x, y) << " is black inside the arrow";
+      }
+    }
+  }
 
   // Only the three colours appear; the shape is symmetric about its axis.
   for (int y = 0; y < 48; ++y) {

@@ -367,7 +367,7 @@ TEST(Image, TheBitmapsBackgroundColourIsLeftOutWhenTransparent) {
     int x;
     int y;
     COLORREF opaque;
-  } points[] = {{0, 0, magenta}, {0, 47, magenta}, {5, 20, black}, {23, 5, black},
+  } points[] = {{0, 0, magenta}, {0, 47, magenta}, {5, 20, black}, {23, 5, black},   {23, 24, lime},
                 {42, 23, black}, {10, 20, lime},   {30, 24, lime},  {44, 24, magenta}};
 
   for (bool transparent : {false, true}) {
