@@ -24,7 +24,8 @@ class TApplication : public TComponent {
   const std::string& Title() const { return FTitle; }
   void SetTitle(const std::string& title);
 
-  // The window that Run shows and whose dialog keys (Tab) the loop handles.
+  // The window that Run shows and whose dialog keys (Tab, Enter) the loop
+  // handles.
   void SetMainWindow(HWND window) { FMainWindow = window; }
   HWND MainWindow() const { return FMainWindow; }
 

@@ -212,6 +212,11 @@ void TForm::FocusSavedControl() {
   if (target != nullptr) SetFocus(target);
 }
 
+TControl* TForm::FocusedPushButton() const {
+  TControl* focused = FindControl(GetFocus());
+  return dynamic_cast<TButton*>(focused) != nullptr && IsWindowEnabled(focused->Handle()) ? focused : nullptr;
+}
+
 LRESULT CALLBACK TForm::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
@@ -264,6 +269,11 @@ LRESULT TForm::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
       FillRect(reinterpret_cast<HDC>(wParam), &client, Brush());
       return 1;
     }
+    case DM_GETDEFID:
+      // A plain window has no default button; as in a dialog box, Enter
+      // presses the push button that has the focus.
+      if (const TControl* button = FocusedPushButton()) return MAKELRESULT(button->ControlId(), DC_HASDEFID);
+      return 0;
     case WM_CLOSE:
       Close();
       return 0;

@@ -70,6 +70,8 @@ class TForm : public TComponent {
   void ApplyTabOrder();
   void Activated(bool active);
   void FocusSavedControl();
+  // The button that Enter presses: the focused one, if a push button.
+  TControl* FocusedPushButton() const;
 
   TFontDesc FFont;
   std::unique_ptr<TBrush> FBrush;

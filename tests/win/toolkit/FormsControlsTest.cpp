@@ -435,6 +435,43 @@ TEST(Form, TheTabKeyFollowsTheTabOrder) {
   EXPECT_EQ((std::vector<int>{204, 202, 201, 203, 205}), ChildIds(form.Handle()));
 }
 
+// The keyboard on the main window, as the message loop sees it: Enter and
+// Space press the focused push button; Enter elsewhere presses nothing.
+TEST(Form, TheKeyboardPressesTheFocusedButton) {
+  TTestForm form;
+  auto* read = new TButton(&form, 201);
+  auto* write = new TButton(&form, 202);
+  auto* list = new TComboBox(&form, 203);
+  list->AddItem("OFF");
+  std::vector<int> pressed;
+  read->OnClick = [&](TObject*) { pressed.push_back(201); };
+  write->OnClick = [&](TObject*) { pressed.push_back(202); };
+  HWND const previousMain = Application->MainWindow();
+  Application->SetMainWindow(form.Handle());
+  form.Show();
+
+  const struct {
+    TControl* focused;
+    WPARAM key;
+    std::vector<int> pressed;
+  } cases[] = {
+      {write, VK_RETURN, {202}}, {read, VK_RETURN, {201}}, {read, VK_SPACE, {201}},
+      {list, VK_RETURN, {}},     {write, VK_SPACE, {202}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("key " + std::to_string(c.key) + " on control " + std::to_string(c.focused->ControlId()));
+    pressed.clear();
+    SetFocus(c.focused->Handle());
+    ASSERT_EQ(c.focused->Handle(), GetFocus());
+    const UINT scan = MapVirtualKeyW(static_cast<UINT>(c.key), MAPVK_VK_TO_VSC);
+    PostMessageW(c.focused->Handle(), WM_KEYDOWN, c.key, 1 | (scan << 16));
+    PostMessageW(c.focused->Handle(), WM_KEYUP, c.key, 1 | (scan << 16) | 0xC0000000u);
+    Application->ProcessMessages();
+    EXPECT_EQ(c.pressed, pressed);
+  }
+  Application->SetMainWindow(previousMain);
+}
+
 BOOL CALLBACK CollectToolTips(HWND window, LPARAM found) {
   wchar_t name[32] = {};
   GetClassNameW(window, name, 32);
