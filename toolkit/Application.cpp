@@ -104,7 +104,7 @@ void TApplication::HandleException(const std::exception& error) {
 }
 
 void TApplication::HandleException() {
-  ShowMessageBox(L"Unknown exception", Utf8ToWide(FTitle), MB_OK | MB_ICONERROR);
+  ShowMessageBox(Utf8ToWide("不明なエラーが発生しました"), Utf8ToWide(FTitle), MB_OK | MB_ICONERROR);
 }
 
 int TApplication::ShowMessageBox(const std::wstring& text, const std::wstring& caption, UINT flags) {

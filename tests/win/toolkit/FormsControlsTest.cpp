@@ -540,7 +540,7 @@ class HandlerException : public ::testing::TestWithParam<Thrown> {
       case Thrown::UnknownType:
         break;
     }
-    return "Unknown exception";
+    return "不明なエラーが発生しました";
   }
 };
 
