@@ -87,7 +87,17 @@ class TemporaryFile {
     return ERROR_SUCCESS;
   }
 
-  DWORD ReplaceTarget() {
+  // An existing file is replaced so that it keeps its own properties
+  // (attributes such as hidden, creation time, security); a rename alone
+  // would give it the temporary file's. A missing one is renamed into place.
+  DWORD ReplaceTarget(bool targetExists) {
+    if (targetExists) {
+      const DWORD error = ReplaceExisting();
+      // Removed meanwhile: then there is nothing left to keep.
+      const bool vanished = error == ERROR_FILE_NOT_FOUND &&
+                            GetFileAttributesW(ExtendedLengthPath(FTarget).c_str()) == INVALID_FILE_ATTRIBUTES;
+      if (!vanished) return error;
+    }
     if (!MoveFileExW(ExtendedLengthPath(FPath).c_str(), ExtendedLengthPath(FTarget).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return GetLastError();
@@ -97,6 +107,42 @@ class TemporaryFile {
   }
 
  private:
+  // With a backup name, a replace that fails half-way leaves the old file
+  // under its own name or under the backup's, never under a name of the
+  // system's choosing; the backup goes once the new file is in place.
+  DWORD ReplaceExisting() {
+    const std::wstring target = ExtendedLengthPath(FTarget);
+    const std::wstring backup = ExtendedLengthPath(FPath + L".bak");
+    CarryAttributes(target);
+    if (ReplaceFileW(target.c_str(), ExtendedLengthPath(FPath).c_str(), backup.c_str(),
+                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      FKept = true;
+      DeleteFileW(backup.c_str());
+      return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    // Moved aside and not replaced (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2): the
+    // old file gets its name back. The backup goes only once it has one.
+    const auto exists = [](const std::wstring& path) {
+      return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    if (!exists(target) && exists(backup)) MoveFileExW(backup.c_str(), target.c_str(), 0);
+    if (exists(target)) DeleteFileW(backup.c_str());
+    return error;
+  }
+
+  // Wine's ReplaceFileW is a plain rename: given to the new file first,
+  // the old file's hidden and system attributes survive there too.
+  void CarryAttributes(const std::wstring& target) {
+    constexpr DWORD kCarried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD old = GetFileAttributesW(target.c_str());
+    const std::wstring path = ExtendedLengthPath(FPath);
+    const DWORD own = GetFileAttributesW(path.c_str());
+    if (old == INVALID_FILE_ATTRIBUTES || own == INVALID_FILE_ATTRIBUTES || (old & kCarried) == 0) return;
+    // Not checked: where it fails, the replace still keeps them on Windows.
+    SetFileAttributesW(path.c_str(), own | (old & kCarried));
+  }
+
   std::wstring FTarget;
   std::wstring FPath;
   FileHandle FFile{INVALID_HANDLE_VALUE};
@@ -157,7 +203,7 @@ DWORD WriteSettingsFile(const std::wstring& path, const std::string& bytes) {
   TemporaryFile temporary(path);
   DWORD error = temporary.Create();
   if (error == ERROR_SUCCESS) error = temporary.Write(bytes);
-  if (error == ERROR_SUCCESS) error = temporary.ReplaceTarget();
+  if (error == ERROR_SUCCESS) error = temporary.ReplaceTarget(attributes != INVALID_FILE_ATTRIBUTES);
   return error;
 }
 

@@ -5,6 +5,9 @@
 //   settings_check save N          saves N as the selected port index
 //   settings_check held load|save  the same while the settings file is
 //                                  held open for writing by another handle
+//   settings_check hide            gives the settings file the hidden attribute
+//   settings_check properties      prints "attributes NAME..." and "created N"
+//                                  (the creation time, 100 ns units)
 //
 // Every message box prints "box KIND BUTTONS NUMBER LANGUAGE TEXT", an
 // escaping exception "exception TEXT" (UTF-8, one line each).
@@ -46,16 +49,53 @@ class PrintedBox : public zefa::MessageBoxSink {
   }
 };
 
-// Another program writing the file: no sharing with readers.
-HANDLE HoldSettingsFile() {
+std::wstring SettingsFile() {
   std::wstring path(MAX_PATH, L'\0');
   path.resize(GetModuleFileNameW(nullptr, &path[0], MAX_PATH));
-  path = path.substr(0, path.find_last_of(L'\\') + 1) + L"ZEFA_ID.ini";
-  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return path.substr(0, path.find_last_of(L'\\') + 1) + L"ZEFA_ID.ini";
+}
+
+// Another program writing the file: no sharing with readers.
+HANDLE HoldSettingsFile() {
+  return CreateFileW(SettingsFile().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
+int Hide() {
+  const DWORD attributes = GetFileAttributesW(SettingsFile().c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      !SetFileAttributesW(SettingsFile().c_str(), attributes | FILE_ATTRIBUTE_HIDDEN)) {
+    Print("cannot hide the settings file: error " + std::to_string(GetLastError()));
+    return 3;
+  }
+  Print("hidden");
+  return 0;
+}
+
+int PrintProperties() {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(SettingsFile().c_str(), GetFileExInfoStandard, &data)) {
+    Print("cannot read the settings file's properties: error " + std::to_string(GetLastError()));
+    return 3;
+  }
+  const struct {
+    DWORD flag;
+    const char* name;
+  } names[] = {{FILE_ATTRIBUTE_READONLY, "readonly"}, {FILE_ATTRIBUTE_HIDDEN, "hidden"},
+               {FILE_ATTRIBUTE_SYSTEM, "system"},     {FILE_ATTRIBUTE_ARCHIVE, "archive"}};
+  std::string line = "attributes";
+  for (const auto& n : names) {
+    if ((data.dwFileAttributes & n.flag) != 0) line += std::string(" ") + n.name;
+  }
+  Print(line);
+  const ULONGLONG created =
+      (static_cast<ULONGLONG>(data.ftCreationTime.dwHighDateTime) << 32) | data.ftCreationTime.dwLowDateTime;
+  Print("created " + std::to_string(created));
+  return 0;
 }
 
 int Usage() {
-  Print("usage: settings_check [held] load | save N");
+  Print("usage: settings_check [held] load | save N | hide | properties");
   return 2;
 }
 
@@ -86,6 +126,10 @@ int main(int argc, char** argv) {
       const PrintedList list(std::atoi(argv[first + 1]));
       zefa::SaveSettings(list, box);
       Print("saved");
+    } else if (command == "hide" && argc == first + 1) {
+      status = Hide();
+    } else if (command == "properties" && argc == first + 1) {
+      status = PrintProperties();
     } else {
       status = Usage();
     }

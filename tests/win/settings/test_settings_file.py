@@ -69,6 +69,12 @@ class SettingsFileTest(unittest.TestCase):
             self.assertEqual(result.returncode, 0, stderr)
         return result.stdout.decode("utf-8").splitlines()
 
+    def attributes(self, folder):
+        """The settings file's attribute names, as the program sees them."""
+        lines = self.settings_check(folder, "properties")
+        self.assertTrue(lines and lines[0].startswith("attributes"), lines)
+        return lines[0].split()[1:]
+
     def assertOnly(self, folder, names):
         """Nothing but these files in the folder: no temporary file left."""
         self.assertEqual(sorted(os.listdir(folder)), sorted(names))
@@ -134,6 +140,18 @@ class SettingsFileTest(unittest.TestCase):
         self.assertEqual(self.settings_check(folder, "load"), [WARNING, "index 4"])
         self.assertEqual(self.settings_check(folder, "save", "9"), [WARNING, "saved"])
         self.assertEqual(self.ini(folder), before)
+        self.assertOnly(folder, [PROGRAM, INI])
+
+    def test_hidden_file_stays_hidden(self):
+        folder = self.program_folder(with_ini=b"[ZEFA_ID]\r\n  CommPort = 4\r\n")
+        self.assertEqual(self.settings_check(folder, "hide"), ["hidden"])
+        # The start-up probe and the save each replace the whole file.
+        for command, output, after in [(["load"], "index 4", b"[ZEFA_ID]\r\nCommPort=4\r\n\r\n"),
+                                       (["save", "9"], "saved", b"[ZEFA_ID]\r\nCommPort=9\r\n\r\n")]:
+            with self.subTest(command=command[0]):
+                self.assertEqual(self.settings_check(folder, *command), [output])
+                self.assertEqual(self.ini(folder), after)
+                self.assertIn("hidden", self.attributes(folder))
         self.assertOnly(folder, [PROGRAM, INI])
 
     def test_read_only_folder_warns_and_nothing_is_written(self):
