@@ -103,6 +103,9 @@ class ProgramTestCase(unittest.TestCase):
         self.ui = UiDriver(Env.driver, Env.wine_run)
         # Cleanups run last-in first-out: the program ends before its boards.
         self.addCleanup(self.ui.close)
+        # Wherever the last test left the pointer, it rests on no control or
+        # list of this one.
+        self.ui.cmd("mouse-park")
 
     def install_program(self, folder):
         self.exe = os.path.join(folder, "ZEFA1ID.exe")

@@ -54,9 +54,26 @@ void WaitOutDoubleClick(POINT point) {
 
 }  // namespace
 
+void MovePointer(POINT point) {
+  if (!SetCursorPos(point.x, point.y)) throw DriverError("cannot move the pointer");
+}
+
+POINT CornerOutside(const std::vector<RECT>& avoid) {
+  const LONG right = GetSystemMetrics(SM_CXSCREEN) - 1;
+  const LONG bottom = GetSystemMetrics(SM_CYSCREEN) - 1;
+  // The bottom right first: the farthest from where windows open.
+  const POINT corners[] = {{right, bottom}, {0, bottom}, {right, 0}, {0, 0}};
+  for (const POINT& corner : corners) {
+    bool free = true;
+    for (const RECT& rect : avoid) free = free && !PtInRect(&rect, corner);
+    if (free) return corner;
+  }
+  throw DriverError("every corner of the screen is covered");
+}
+
 void ClickAt(POINT point) {
   WaitOutDoubleClick(point);
-  if (!SetCursorPos(point.x, point.y)) throw DriverError("cannot move the pointer");
+  MovePointer(point);
   INPUT input[2] = {};
   input[0].type = INPUT_MOUSE;
   input[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;

@@ -131,6 +131,7 @@ Session::Session() {
       {"children", {&Session::Children, "children               the main window's controls in z-order (the tab order)"}},
       {"hints", {&Session::Hints, "hints                  every tooltip text of the program and its control"}},
       {"mouse-move", {&Session::MouseMove, "mouse-move CTRL|X Y    rest the pointer on a control or a client point"}},
+      {"mouse-park", {&Session::MousePark, "mouse-park             rest the pointer in a corner, off the program"}},
       {"wait-tooltip", {&Session::WaitTooltip, "wait-tooltip [MS]      until a tooltip shows; its text"}},
       {"items", {&Session::Items, "items CTRL             a list's items, selection and item heights"}},
       {"selection", {&Session::Selection, "selection CTRL         a list's selected index and text"}},
@@ -361,6 +362,28 @@ JsonObject Session::MouseMove(const Args& args) {
   return JsonObject();
 }
 
+// Where the pointer rests matters: a list dropped under it takes the item
+// there as a choice, and a control under it shows its hint.
+void Session::ParkPointer(const std::vector<RECT>& alsoAvoid) {
+  std::vector<RECT> avoid = alsoAvoid;
+  if (FProgram.Known()) {
+    for (HWND window : FProgram.VisibleWindows(kMainClass)) {
+      RECT rect;
+      GetWindowRect(window, &rect);
+      avoid.push_back(rect);
+    }
+  }
+  MovePointer(CornerOutside(avoid));
+}
+
+JsonObject Session::MousePark(const Args& args) {
+  args.AtMost(0);
+  ParkPointer({});
+  POINT at;
+  GetCursorPos(&at);
+  return JsonObject().SetArray("pointer", JsonArray().AddInt(at.x).AddInt(at.y));
+}
+
 JsonObject Session::WaitTooltip(const Args& args) {
   args.AtMost(1);
   EnsureProgram();
@@ -478,13 +501,33 @@ JsonObject Session::SetSelection(const Args& args) {
   return JsonObject().SetInt("index", SendBounded(combo, CB_GETCURSEL, 0, 0, kAnswerTimeoutMs));
 }
 
+// A list dropped under the pointer selects the item there (and Escape
+// keeps it under Wine): the pointer first leaves every place where the list
+// may open, below or above the control.
+void Session::ParkPointerOffList(HWND combo) {
+  RECT column;
+  GetWindowRect(combo, &column);
+  const LRESULT droppedWidth = SendBounded(combo, CB_GETDROPPEDWIDTH, 0, 0, kAnswerTimeoutMs);
+  column.right = std::max<LONG>(column.right, column.left + static_cast<LONG>(std::max<LRESULT>(droppedWidth, 0)));
+  column.top = 0;
+  column.bottom = GetSystemMetrics(SM_CYSCREEN);
+  ParkPointer({column});
+}
+
 JsonObject Session::Drop(const Args& args) {
   args.AtMost(1);
   HWND main = MainWindow();
   HWND combo = Control(args, 0);
+  ParkPointerOffList(combo);
   SendBounded(combo, CB_SHOWDROPDOWN, TRUE, 0, kAnswerTimeoutMs);
   HWND list = nullptr;
   WaitUntil(kAnswerTimeoutMs, "dropped list", [&] { return (list = DroppedList(combo)) != nullptr; });
+  RECT listRect;
+  POINT pointer;
+  GetWindowRect(list, &listRect);
+  if (GetCursorPos(&pointer) && PtInRect(&listRect, pointer)) {
+    throw DriverError("the pointer rests on the dropped list");
+  }
   RECT client;
   GetClientRect(list, &client);
   const LRESULT itemHeight = SendBounded(list, LB_GETITEMHEIGHT, 0, 0, kAnswerTimeoutMs);

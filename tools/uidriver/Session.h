@@ -65,6 +65,7 @@ class Session {
   JsonObject Children(const Args& args);
   JsonObject Hints(const Args& args);
   JsonObject MouseMove(const Args& args);
+  JsonObject MousePark(const Args& args);
   JsonObject WaitTooltip(const Args& args);
   // Drop-down lists
   JsonObject Items(const Args& args);
@@ -94,6 +95,8 @@ class Session {
   HWND RequireDropped(HWND combo);
   JsonObject AwaitCloseUp(HWND combo);
   POINT ClientPoint(const Args& args);
+  void ParkPointer(const std::vector<RECT>& alsoAvoid);
+  void ParkPointerOffList(HWND combo);
   // Polls ready() until it gives true; raises after timeoutMs, or at once
   // when the program ends, unless the end is what is awaited.
   template <class Ready>

@@ -79,6 +79,21 @@ class UiDriverTest(unittest.TestCase):
                 self.assertEqual(self.ui.cmd(closing, "CommPort")["index"], 3)
                 self.assertEqual(self.reported(), "closeup 110 3 cancel")
 
+    def test_a_pointer_resting_where_the_list_opens_chooses_nothing(self):
+        dropped = self.ui.cmd("drop", "CommPort")
+        self.ui.cmd("escape", "CommPort")
+        self.assertEqual(self.reported(), "closeup 110 0 cancel")
+        left, top, width, _ = dropped["list"]
+        # Where item 5 shows once the list is dropped again.
+        self.ui.cmd("mouse-move", left + width // 2, top + dropped["item_height"] * 11 // 2)
+        self.ui.cmd("drop", "CommPort")
+        self.assertEqual(self.ui.cmd("escape", "CommPort")["index"], 0)
+        self.assertEqual(self.reported(), "closeup 110 0 cancel")
+        # Parked away from the program's windows.
+        window = self.ui.cmd("window")["window"]
+        x, y = self.ui.cmd("mouse-park")["pointer"]
+        self.assertFalse(window[0] <= x < window[0] + window[2] and window[1] <= y < window[1] + window[3])
+
     def test_drop_counts_the_items_shown(self):
         for control, visible, count in (("CommPort", 21, 21), ("ID_LIST", 10, 32)):
             with self.subTest(control=control):
