@@ -5,15 +5,12 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Application.h"
+#include "BoxCloser.h"
 #include "Controls.h"
 #include "Exception.h"
 #include "Forms.h"
@@ -72,55 +69,6 @@ void ExpectFont(const TFontDesc& wanted, HWND window) {
   EXPECT_EQ(wanted.Weight, font.lfWeight);
   EXPECT_EQ(wanted.Charset, font.lfCharSet);
 }
-
-// Closes the message boxes that the thread under test shows, from another
-// thread, and keeps their texts: a handler's error box would otherwise wait
-// for a click for ever.
-class BoxCloser {
- public:
-  explicit BoxCloser(DWORD thread) : FThread(thread), FWorker([this] { Run(); }) {}
-  ~BoxCloser() {
-    FStop = true;
-    FWorker.join();
-  }
-  std::vector<std::pair<std::string, std::string>> Boxes() {
-    std::lock_guard<std::mutex> lock(FMutex);
-    return FBoxes;
-  }
-
- private:
-  static BOOL CALLBACK FindBox(HWND window, LPARAM found) {
-    wchar_t name[16] = {};
-    GetClassNameW(window, name, 16);
-    if (std::wstring(name) != L"#32770" || !IsWindowVisible(window)) return TRUE;
-    *reinterpret_cast<HWND*>(found) = window;
-    return FALSE;
-  }
-  void Run() {
-    while (!FStop) {
-      HWND box = nullptr;
-      EnumThreadWindows(FThread, FindBox, reinterpret_cast<LPARAM>(&box));
-      if (box != nullptr) {
-        wchar_t text[512] = {};
-        wchar_t caption[256] = {};
-        GetDlgItemTextW(box, 0xFFFF, text, 512);
-        GetWindowTextW(box, caption, 256);
-        {
-          std::lock_guard<std::mutex> lock(FMutex);
-          FBoxes.emplace_back(WideToUtf8(caption), WideToUtf8(text));
-        }
-        SendMessageW(box, WM_COMMAND, IDOK, 0);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-
-  DWORD FThread;
-  std::atomic<bool> FStop{false};
-  std::mutex FMutex;
-  std::vector<std::pair<std::string, std::string>> FBoxes;
-  std::thread FWorker;
-};
 
 // --- Drop-down lists ---------------------------------------------------------
 
