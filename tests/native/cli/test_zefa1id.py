@@ -32,6 +32,9 @@ COMM_FAILED = "通信に失敗しました"
 SET_AGAIN = "再設定を行ってください"
 WRITE_FAILED = "書込に失敗しました"
 UNUSABLE = "は使用できません"
+EXCLUSIVE_LEFT = "exclusive flag set (TIOCEXCL); close every program using the port to clear it"
+EXCLUSIVE_REFUSED = ("Device or resource busy; the exclusive flag (TIOCEXCL) may be set: "
+                     "close every program using the port to clear it")
 
 # 10 attempts of 30 ms each, a little less for the clock's grain.
 SILENT_TRANSACTION_MIN = 0.29
@@ -286,7 +289,8 @@ class UsageTests(CliTest):
         run = self.zefa1id("--help")
         self.assertEqual(run.code, 0)
         for text in ("zefa1id read --port PORT", "flock", COMPLETED, SUCCEEDED, COMM_FAILED, SET_AGAIN,
-                     WRITE_FAILED, "PORT" + UNUSABLE):
+                     WRITE_FAILED, "PORT" + UNUSABLE, '"exclusive flag set (TIOCEXCL)"',
+                     "Close every\nprogram using the port to clear it."):
             self.assertIn(text, run.out)
         run = self.zefa1id("--version")
         self.assertEqual(run.code, 0)
@@ -323,6 +327,47 @@ class PortTests(CliTest):
                 self.assertEqual(run.code, 3, run)
                 self.assertEqual(run.json()["reason"], "busy")
                 self.assertEqual(board.frames(), [])
+
+    # The flag outlives a run killed outright while the simulator keeps the
+    # port open, and only closing every holder (or TIOCNXCL) clears it.
+    def test_an_exclusive_flag_left_by_a_killed_run_is_named(self):
+        board = self.board(modes=["silent"])
+        killed = subprocess.Popen([ZEFA1ID, "read", "--port", self.link], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        try:
+            board.wait_for_frames("read", 1)
+        finally:
+            killed.kill()
+            killed.wait()
+        self.addCleanup(self.clear_exclusive_flag, board)
+        board.set_modes([])
+
+        run = self.zefa1id("read", "--port", self.link, "--json")
+        self.assertEqual(run.code, 3, run)
+        self.assertEqual((run.json()["reason"], run.json()["detail"]), ("busy", EXCLUSIVE_LEFT))
+        run = self.zefa1id("read", "--port", self.link)
+        self.assertEqual((run.code, run.err), (3, self.link + UNUSABLE + " (busy: " + EXCLUSIVE_LEFT + ")\n"))
+
+        # Any user but root is refused at the open itself.
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            os.chmod(board.slave, 0o666)
+            as_nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            completed = subprocess.run(as_nobody + [ZEFA1ID, "read", "--port", board.slave, "--json"],
+                                       capture_output=True, timeout=30)
+            self.assertEqual(completed.returncode, 3, completed)
+            report = json.loads(completed.stdout)
+            self.assertEqual((report["reason"], report["detail"]), ("busy", EXCLUSIVE_REFUSED))
+
+        self.clear_exclusive_flag(board)
+        run = self.zefa1id("read", "--port", self.link)
+        self.assertEqual((run.code, run.out), (0, "7\n"), run)
+
+    def clear_exclusive_flag(self, board):
+        fd = os.open(board.slave, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.ioctl(fd, termios.TIOCNXCL)
+        finally:
+            os.close(fd)
 
     def test_zefa1id_keeps_the_port_for_itself_while_it_works(self):
         board = self.board(modes=["silent"])
