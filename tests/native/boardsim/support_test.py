@@ -16,6 +16,7 @@ import unittest
 
 SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support")
 WITH_BOARDSIM = os.path.join(SUPPORT, "with-boardsim")
+UNITTEST_CLASSES = os.path.join(SUPPORT, "unittest_classes.py")
 sys.path.insert(0, SUPPORT)
 
 from boardsim import (BoardSim, BoardSimError, Frame, repeat_if_disturbed,  # noqa: E402
@@ -331,6 +332,60 @@ class RepeatIfDisturbedTest(unittest.TestCase):
         with self.assertRaises(KeyError):
             repeat_if_disturbed(broken, [FakeBoard([True])])
         self.assertEqual(len(runs), 1)
+
+
+class UnittestClassesTest(Folder):
+    def list_classes(self, source):
+        module = os.path.join(self.folder, "test_fixture.py")
+        with open(module, "w") as f:
+            f.write(textwrap.dedent(source))
+        return subprocess.run([sys.executable, UNITTEST_CLASSES, module], capture_output=True, text=True,
+                              timeout=30)
+
+    def test_lists_every_class_that_unittest_runs(self):
+        result = self.list_classes("""
+            import unittest
+            from boardsim import BoardSim  # the support folder is on the path
+            from unittest import TestCase as Imported
+
+
+            class Base(unittest.TestCase):
+                def helper(self):
+                    pass
+
+
+            class Checks:
+                def test_from_a_mixin(self):
+                    pass
+
+
+            class OwnTests(Base):
+                def test_one(self):
+                    pass
+
+
+            class InheritedOnly(Checks, Base):
+                pass
+
+
+            class NotATestCase:
+                def test_ignored(self):
+                    pass
+        """)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.split(), ["InheritedOnly", "OwnTests"])
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "__pycache__")))
+
+    def test_a_module_without_tests_or_that_fails_to_import_is_an_error(self):
+        cases = [
+            ("import unittest\nclass Base(unittest.TestCase):\n    pass\n", "holds no unittest test"),
+            ("import no_such_module\n", "No module named"),
+        ]
+        for source, message in cases:
+            with self.subTest(message):
+                result = self.list_classes(source)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.stderr)
 
 
 class WithBoardsimTest(Folder):
