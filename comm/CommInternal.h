@@ -1,6 +1,8 @@
 // Helpers shared by the files of the serial port component.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 // One character time in milliseconds for the writer's half-duplex pauses:
@@ -18,3 +20,12 @@ void ProcessSentMessages();
 // go on at once: a wait for the component's threads would otherwise wait
 // for a thread that waits for this one.
 void ReleaseWaitingSender();
+
+// True for the errors with which Windows answers I/O on a serial device
+// that is no longer there.
+bool IsDeviceGoneError(DWORD error);
+
+// A serial I/O that its time-out ended is a success on Windows (with the
+// count done so far); Wine reports it as failed with ERROR_TIMEOUT. Both
+// mean the same and are handled alike.
+bool IsTimeOutEnd(DWORD error);

@@ -287,15 +287,6 @@ class TCommReceiveThread : public TThread {
   HANDLE FEvent;
 };
 
-// True for the errors with which Windows answers I/O on a serial device
-// that is no longer there.
-bool IsDeviceGoneError(DWORD error);
-
-// A serial I/O that its time-out ended is a success on Windows (with the
-// count done so far); Wine reports it as failed with ERROR_TIMEOUT. Both
-// mean the same and are handled alike.
-bool IsTimeOutEnd(DWORD error);
-
 // Reads and clears the port's error state and, when a line-status error is
 // among it, sends WM_COMMX_ERROR to the window (synchronously).
 void ReportLineErrors(HANDLE PortHandle, HWND WindowHandle);
