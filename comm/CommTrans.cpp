@@ -125,13 +125,13 @@ TCommTransThread::~TCommTransThread() {
 }
 
 void TCommTransThread::Execute() {
-  MSG msg;
-  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // creates the message queue
-  SetEvent(FQueueReady);
-
   OVERLAPPED overlapped = {};
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   FWriteRecord.store(&overlapped);
+  MSG msg;
+  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // creates the message queue
+  // Ready for posts, and for PurgeSend to reach the write record.
+  SetEvent(FQueueReady);
   for (;;) {
     bool burst = false;
     WaitMessage();
