@@ -133,8 +133,8 @@ TEST_F(CommTest, CloseOfAnOpenPortTakesItsPausesAndWaitsForBothThreads) {
 // report is handled, and that handler closes the port, purges or sends.
 // The thread waiting outside can't be answered the usual way until the
 // outer handler returns, yet nothing may wait for it for ever, and once the
-// outer handler has returned the reports of the port's threads wait for
-// their handlers again.
+// outer handler has returned each report of the port's threads waits for
+// its handler again: no answer went astray.
 enum class InnerAction { Close, CloseAndOpen, PurgeSend, SendBeyondTheBlockLimit };
 
 struct NestedReportCase {
@@ -173,6 +173,23 @@ class CommNestedReportTest : public CommTest, public ::testing::WithParamInterfa
     EXPECT_TRUE(PumpUntil([&] { return blocksInHandler >= 0 && comm->PendingBlocks() == 0; }, 5000));
     EXPECT_EQ(blocksInHandler, 1);
     comm->SetOnError(nullptr);
+  }
+
+  void ExpectTheReceiveThreadToWaitForItsHandler() {
+    size_t waitsBefore = 0, waitsAfter = 0;
+    bool ran = false;
+    comm->SetOnError(nullptr);
+    comm->SetOnReceive([&](TObject*, int32_t) {
+      waitsBefore = sim.Calls("WaitCommEvent").size();
+      Sleep(50);  // time for a thread that did not wait to wait on the line again
+      waitsAfter = sim.Calls("WaitCommEvent").size();
+      ran = true;
+    });
+    MakeTheReceiveThreadReport();
+    EXPECT_TRUE(PumpUntil([&] { return ran; }, 5000));
+    EXPECT_EQ(waitsAfter, waitsBefore);
+    comm->SetOnReceive(nullptr);
+    comm->PurgeReceive();
   }
 
   const std::string FData = std::string(40, 'd');  // more blocks than SendData lets wait
@@ -233,7 +250,8 @@ TEST_P(CommNestedReportTest, NoWaitHangsOnTheThreadWaitingOutside) {
       EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
       EXPECT_EQ(comm->TransThread(), nullptr);
       EXPECT_FALSE(sim.Port(1).Open);
-      return;
+      comm->Open();
+      break;
     case InnerAction::CloseAndOpen:
       EXPECT_TRUE(sim.Port(1).Open);
       EXPECT_EQ(sim.Calls("CreateFileA").size(), 2u);
@@ -245,6 +263,7 @@ TEST_P(CommNestedReportTest, NoWaitHangsOnTheThreadWaitingOutside) {
       break;
   }
   ExpectTheWriterToWaitForItsHandler();
+  ExpectTheReceiveThreadToWaitForItsHandler();
 }
 
 INSTANTIATE_TEST_SUITE_P(
