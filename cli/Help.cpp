@@ -84,7 +84,13 @@ const char PosixNotes[] =
     "when run as root. TIOCEXCL keeps out programs that are not run as root,\n"
     "and zefa1id reports busy when another program has set it. A program that\n"
     "opens the port with neither is not kept out. The port's terminal settings\n"
-    "are restored when zefa1id ends, after Ctrl+C or SIGTERM too.\n";
+    "are restored when zefa1id ends, after Ctrl+C or SIGTERM too.\n"
+    "\n"
+    "The exclusive flag stays set until the port's last user closes it. A\n"
+    "zefa1id killed with SIGKILL cannot clear it: while any other program keeps\n"
+    "the port open, the port is then busy, \"exclusive flag set (TIOCEXCL)\"\n"
+    "(for a user other than root: \"Device or resource busy\"). Close every\n"
+    "program using the port to clear it.\n";
 
 const char WindowsNotes[] =
     "Ctrl+C: nothing more is sent, the port is closed, and a run that was cut\n"

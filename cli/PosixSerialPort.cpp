@@ -21,6 +21,11 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds ReceiveTimeout{30};
 constexpr std::chrono::milliseconds SendTimeout{3000};
 
+// The flag belongs to the device and lasts until its last descriptor is
+// closed: a zefa1id killed outright leaves it set while any other program
+// keeps the port open.
+const char ExclusiveFlagAdvice[] = "close every program using the port to clear it";
+
 std::string SystemText(int error) {
   return std::strerror(error);
 }
@@ -31,7 +36,10 @@ PortError OpenError(int error) {
     case ENODEV:
     case ENXIO:
     case ENOTDIR: return {PortProblem::Missing, SystemText(error)};
-    case EBUSY: return {PortProblem::Busy, SystemText(error)};
+    // What a terminal refuses with, to all but root, while the flag is set.
+    case EBUSY:
+      return {PortProblem::Busy, SystemText(error) + "; the exclusive flag (TIOCEXCL) may be set: " +
+                                     ExclusiveFlagAdvice};
     case EACCES:
     case EPERM:
     case EROFS: return {PortProblem::Denied, SystemText(error)};
@@ -73,7 +81,7 @@ bool TakeExclusiveUse(int fd, PortError& error) {
 #ifdef TIOCGEXCL
   int exclusive = 0;
   if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-    error = {PortProblem::Busy, "another program has exclusive use of the port"};
+    error = {PortProblem::Busy, std::string("exclusive flag set (TIOCEXCL); ") + ExclusiveFlagAdvice};
     return false;
   }
 #endif

@@ -16,7 +16,7 @@ BoardSim(link, id=7, modes=(), binary=None, timeout=10.0)
              "from-attempt=3", ...)
     binary   the simulator; by default $ZEFA_BOARDSIM, else the native build
              tree's (under $ZEFA_BUILD_ROOT, else the repository's build/)
-    timeout  seconds that start() and stop() wait for the simulator
+    timeout  seconds that start(), sync() and stop() wait for the simulator
 
 start() returns once the simulator answers, or raises BoardSimError with its
 error output; used as a context manager it starts and stops by itself. Then:
@@ -35,8 +35,41 @@ error output; used as a context manager it starts and stops by itself. Then:
                   such frames are logged and returns them; raises
                   BoardSimError with the log on time-out
     clear_log()   empties the log
+    sync()        waits until the log holds every request read and answer
+                  sent so far (the calls here that read the log do it)
     stop()        ends the simulator (the link goes with it); raises
                   BoardSimError if it had failed on its own
+
+The simulator writes each log line just after the answer it describes has
+gone out, so a line may appear a moment after a client has its answer.
+log_lines(), frames(), clear_log() and stop() therefore sync with the
+simulator first: every request it has read and every answer it has sent
+before the call is in the log, with what the pty holds for it then.
+
+Timing (a client waits 30 ms for each byte of an answer, so a loaded
+machine can change an outcome without any fault in the code under test):
+    timing_disturbed(limit_ms=30.0, delay_ms=0)  True when the log shows
+                  that the machine did not keep a transaction's timing:
+                  - an answer sent more than limit_ms + delay_ms after the
+                    request it answers;
+                  - two consecutive requests with no complete answer (two
+                    bytes or more) between them received less than two
+                    thirds of limit_ms apart: a client cannot send its next
+                    attempt sooner than one receive time-out after an
+                    unanswered one, so the requests reached the line late;
+                  - or such requests more than twice limit_ms apart: one
+                    receive time-out went by without anything on the line.
+                  Judge the log of one run (clear_log() before it):
+                  requests of separate runs need not follow that timing.
+    timing_disturbance(...)  the same as a sentence, or None
+    repeat_if_disturbed(case, boards, tries=3, ...)  runs case() after
+                  clearing the boards' logs; a case that fails is run again,
+                  up to tries runs in all, only while some board's log shows
+                  its timing disturbed. Any other failure is raised at once.
+
+Temporary files (log, control, error output) go to a folder on /dev/shm
+when it exists, so that no disk write holds the simulator up; else to the
+temporary folder. $ZEFA_BOARD_TMPDIR chooses another place.
 
 The simulator cannot outlive the test: it watches its standard input, a
 pipe from this process, and ends when that closes, even after a kill -9.
@@ -47,6 +80,7 @@ import os
 import selectors
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import weakref
@@ -68,6 +102,70 @@ def default_binary():
         return os.path.join(root, relative)
     top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     return os.path.join(top, "build", relative)
+
+
+def temporary_root():
+    """The folder that holds the simulators' temporary folders."""
+    chosen = os.environ.get("ZEFA_BOARD_TMPDIR")
+    if chosen:
+        return chosen
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK | os.X_OK):
+        return "/dev/shm"
+    return tempfile.gettempdir()
+
+
+def timing_disturbance(lines, limit_ms=30.0, delay_ms=0):
+    """The first sign in log lines that the machine did not keep a
+    transaction's timing, as a sentence; None when there is none."""
+    waiting = collections.deque()  # requests neither answered nor dropped yet
+    previous = None  # time of the request before
+    answered = False  # a complete answer went out since that request
+    for line in lines:
+        parts = line.split()
+        if len(parts) < 2:
+            continue
+        try:
+            time_ms = float(parts[0])
+        except ValueError:
+            continue
+        event = parts[1]
+        if event == "rx" and len(parts) > 2 and parts[2] in ("read", "write"):
+            if previous is not None and not answered:
+                gap = time_ms - previous
+                if gap < limit_ms * 2 / 3 or gap > limit_ms * 2:
+                    return ("requests at %.3f and %.3f ms, %.1f ms apart with no answer between"
+                            % (previous, time_ms, gap))
+            previous, answered = time_ms, False
+            waiting.append(time_ms)
+        elif event == "drop" and waiting:
+            waiting.popleft()
+        elif event == "tx":
+            if waiting:
+                request = waiting.popleft()
+                if time_ms - request > limit_ms + delay_ms:
+                    return ("the answer at %.3f ms left %.1f ms after its request"
+                            % (time_ms, time_ms - request))
+            answered = answered or len(parts) - 2 >= 2
+    return None
+
+
+def repeat_if_disturbed(case, boards, tries=3, limit_ms=30.0, delay_ms=0):
+    """Runs case() after clearing the boards' logs; a run that fails
+    (AssertionError) is repeated, up to tries runs in all, only while some
+    board's log shows its timing disturbed. Returns what case() returned."""
+    for run in range(1, tries + 1):
+        for board in boards:
+            board.clear_log()
+        try:
+            return case()
+        except AssertionError:
+            signs = [sign for sign in (board.timing_disturbance(limit_ms, delay_ms) for board in boards) if sign]
+            if not signs or run == tries:
+                if signs:
+                    sys.stderr.write("timing disturbed in all %d runs (%s)\n" % (tries, signs[0]))
+                raise
+            sys.stderr.write("run %d failed with its timing disturbed (%s); running it again\n"
+                             % (run, signs[0]))
 
 
 def parse_frames(lines, kind=None):
@@ -115,6 +213,7 @@ class BoardSim:
         self._finalizer = None
         self._final_log = None
         self._writes = 0
+        self._output = b""  # what the simulator printed and nobody read yet
 
     def __enter__(self):
         return self.start()
@@ -129,7 +228,7 @@ class BoardSim:
     def start(self):
         if self._process is not None:
             raise BoardSimError("the simulator is already running")
-        self._folder = tempfile.mkdtemp(prefix="boardsim-")
+        self._folder = tempfile.mkdtemp(prefix="boardsim-", dir=temporary_root())
         self.log_path = os.path.join(self._folder, "board.log")
         self.control_path = os.path.join(self._folder, "board.control")
         self._final_log = None
@@ -157,8 +256,13 @@ class BoardSim:
         process = self._process
         if process is None:
             return
-        self._process = None
         failed_by_itself = process.poll() is not None
+        if not failed_by_itself:
+            try:
+                self.sync()
+            except BoardSimError:
+                pass  # the log stays as it is; the simulator is ended anyway
+        self._process = None
         self._finalizer()
         self._final_log = self._read_log()
         errors = self._errors()
@@ -180,7 +284,30 @@ class BoardSim:
             f.write(text)
         os.replace(temporary, self.control_path)
 
+    def sync(self):
+        """Waits until the log holds every request read and answer sent so
+        far; does nothing once the simulator has ended."""
+        process = self._process
+        if process is None or process.poll() is not None:
+            return
+        try:
+            process.stdin.write(b"\n")
+            process.stdin.flush()
+        except BrokenPipeError:
+            return
+        line = self._read_line(self.timeout, "sync")
+        if line is not None and line != "synced":
+            raise BoardSimError("unexpected line from the simulator: %r" % line)
+
+    def timing_disturbance(self, limit_ms=30.0, delay_ms=0):
+        return timing_disturbance(self.log_lines(), limit_ms, delay_ms)
+
+    def timing_disturbed(self, limit_ms=30.0, delay_ms=0):
+        return self.timing_disturbance(limit_ms, delay_ms) is not None
+
     def log_lines(self):
+        if self._final_log is None:
+            self.sync()
         text = self._final_log if self._final_log is not None else self._read_log()
         # A line being written may be seen in part; it is complete next time.
         return text[:text.rfind("\n") + 1].splitlines()
@@ -200,28 +327,38 @@ class BoardSim:
             time.sleep(0.01)
 
     def clear_log(self):
-        # The simulator appends to the log, so it goes on writing at the new end.
+        # Synced first, so that no line of what came before lands in the
+        # emptied log. The simulator appends, so it goes on at the new end.
+        self.sync()
         os.truncate(self.log_path, 0)
 
-    def _wait_ready(self):
-        deadline = time.monotonic() + self.timeout
-        output = b""
+    def _read_line(self, timeout, waiting_for):
+        """The simulator's next line on its standard output; None at its end.
+        Raises BoardSimError when none comes within timeout seconds."""
+        deadline = time.monotonic() + timeout
         with selectors.DefaultSelector() as selector:
             selector.register(self._process.stdout, selectors.EVENT_READ)
-            while b"\n" not in output:
+            while b"\n" not in self._output:
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    raise BoardSimError("the simulator was not ready within %.1f s: %s"
-                                        % (self.timeout, self._errors()))
+                    raise BoardSimError("the simulator did not %s within %.1f s: %s"
+                                        % (waiting_for, timeout, self._errors()))
                 if not selector.select(left):
                     continue
                 chunk = os.read(self._process.stdout.fileno(), 4096)
                 if not chunk:
-                    self._process.wait(self.timeout)
-                    raise BoardSimError("the simulator ended with status %s before it was ready: %s"
-                                        % (self._process.returncode, self._errors()))
-                output += chunk
-        line = output.split(b"\n", 1)[0].decode()
+                    return None
+                self._output += chunk
+        line, self._output = self._output.split(b"\n", 1)
+        return line.decode()
+
+    def _wait_ready(self):
+        self._output = b""
+        line = self._read_line(self.timeout, "get ready")
+        if line is None:
+            self._process.wait(self.timeout)
+            raise BoardSimError("the simulator ended with status %s before it was ready: %s"
+                                % (self._process.returncode, self._errors()))
         if not line.startswith("ready "):
             raise BoardSimError("unexpected first line from the simulator: %r" % line)
         return line[len("ready "):]

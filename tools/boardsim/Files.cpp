@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 #include <vector>
 
@@ -73,6 +74,45 @@ ReadResult ReadSmallFile(const std::string& path, size_t maxSize, std::string& c
   return result;
 }
 
+bool ChangeWatch::Same(const Signature& a, const Signature& b) {
+  if (a.Exists != b.Exists) return false;
+  if (!a.Exists) return true;
+  auto equal = [](const timespec& x, const timespec& y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+  };
+  return a.Device == b.Device && a.Inode == b.Inode && a.Size == b.Size &&
+         equal(a.Modified, b.Modified) && equal(a.Changed, b.Changed);
+}
+
+bool ChangeWatch::MayHaveChanged(const std::string& path) {
+  // File times come from a coarse clock, on some file systems in whole
+  // seconds: a change this soon after the last one may leave them as they
+  // were.
+  constexpr time_t kTimeGrainSeconds = 2;
+
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct stat status;
+  Signature current;
+  if (stat(path.c_str(), &status) == 0) {
+    current.Exists = true;
+    current.Device = status.st_dev;
+    current.Inode = status.st_ino;
+    current.Size = status.st_size;
+    current.Modified = status.st_mtim;
+    current.Changed = status.st_ctim;
+  } else if (errno != ENOENT) {
+    FKnown = false;  // the read that follows reports why
+    return true;
+  }
+  const bool changed = !FKnown || FRecent || !Same(current, FLast);
+  FKnown = true;
+  FLast = current;
+  // The change time is the later of the two and moves with every write.
+  FRecent = current.Exists && now.tv_sec - current.Changed.tv_sec <= kTimeGrainSeconds;
+  return changed;
+}
+
 EventLog::~EventLog() {
   if (FFd >= 0) close(FFd);
 }
@@ -84,17 +124,21 @@ void EventLog::Open(const std::string& path) {
   FFd = fd;
 }
 
-void EventLog::Write(const std::string& event) {
-  if (FFd < 0) return;
-  const double ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - FStart).count();
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%.3f ", ms);
-  const std::string line = stamp + event + "\n";
-  // A log that cannot be written must not stop the board; the line is lost.
+void EventLog::Write(const std::string& event) { Write({{LogClock::now(), event}}); }
+
+void EventLog::Write(const std::vector<LogEvent>& events) {
+  if (FFd < 0 || events.empty()) return;
+  std::string text;
+  for (const LogEvent& event : events) {
+    const double ms = std::chrono::duration<double, std::milli>(event.Time - FStart).count();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.3f ", ms);
+    text += stamp + event.Text + "\n";
+  }
+  // A log that cannot be written must not stop the board; the lines are lost.
   size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = write(FFd, line.data() + done, line.size() - done);
+  while (done < text.size()) {
+    const ssize_t n = write(FFd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     done += static_cast<size_t>(n);

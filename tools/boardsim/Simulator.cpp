@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,13 +28,15 @@ void Warn(const std::string& text) { std::fprintf(stderr, "boardsim: %s\n", text
 Simulator::Simulator(const Settings& settings, EventLog& log, int master)
     : FSettings(settings), FLog(log), FMaster(master), FBoard(settings.Id) {
   FBoard.SetModes(settings.CommandModes);
-  FLog.Write("start id=" + std::to_string(FBoard.Id()) + " " + DescribeModes(FBoard.CurrentModes()));
+  Note("start id=" + std::to_string(FBoard.Id()) + " " + DescribeModes(FBoard.CurrentModes()));
   RefreshControl();
+  WriteLog();
 }
 
 void Simulator::Run() {
   for (;;) {
     SendDueAnswers();
+    WriteLog();
     pollfd fds[3] = {
         {FSettings.StopFd, POLLIN, 0},
         {FMaster, static_cast<short>(POLLIN | (FOutput.empty() ? 0 : POLLOUT)), 0},
@@ -45,7 +48,6 @@ void Simulator::Run() {
       Fail("poll");
     }
     if (fds[0].revents != 0) return;
-    if (FSettings.WatchStdin && fds[2].revents != 0 && StdinEnded()) return;
     const short port = fds[1].revents;
     if (port & POLLIN) Receive();
     if (port & POLLOUT) Flush();
@@ -53,48 +55,67 @@ void Simulator::Run() {
     if ((port & (POLLERR | POLLNVAL | POLLHUP)) && !(port & POLLIN)) {
       throw std::runtime_error("the pseudo-terminal failed");
     }
+    if (FSettings.WatchStdin && fds[2].revents != 0 && !ServeStdin()) return;
   }
 }
 
-bool Simulator::StdinEnded() {
-  char ignored[256];
-  const ssize_t n = read(STDIN_FILENO, ignored, sizeof ignored);
-  return n == 0 || (n < 0 && !TryAgain(errno));
+bool Simulator::ServeStdin() {
+  char input[256];
+  const ssize_t n = read(STDIN_FILENO, input, sizeof input);
+  if (n < 0) return TryAgain(errno);
+  if (n == 0) return false;
+  const auto requests = std::count(input, input + n, '\n');
+  if (requests == 0) return true;
+  // Every request read so far, and what the pty holds now, is in the log
+  // before the reply.
+  while (Receive()) {
+  }
+  SendDueAnswers();
+  WriteLog();
+  for (auto left = requests; left > 0; --left) {
+    const ssize_t ignored = write(STDOUT_FILENO, "synced\n", 7);  // a reader that left is no error
+    (void)ignored;
+  }
+  return true;
 }
 
-void Simulator::Receive() {
+bool Simulator::Receive() {
   uint8_t buffer[4096];
   const ssize_t n = read(FMaster, buffer, sizeof buffer);
-  if (n < 0 && TryAgain(errno)) return;
+  const Clock::time_point received = Clock::now();
+  if (n < 0 && TryAgain(errno)) return false;
   if (n < 0) Fail("read from the pseudo-terminal");
   if (n == 0) throw std::runtime_error("the pseudo-terminal closed");
   FParser.Append(buffer, static_cast<size_t>(n));
-  HandleFrames();
+  HandleFrames(received);
+  return true;
 }
 
-void Simulator::HandleFrames() {
+void Simulator::HandleFrames(Clock::time_point received) {
   Events events;
   while (std::optional<Frame> frame = FParser.Next(events)) {
-    Log(events);
+    Note(events, received);
     RefreshControl();
-    Schedule(FBoard.Handle(*frame, events));
-    Log(events);
+    Schedule(FBoard.Handle(*frame, events), received);
+    Note(events, received);
     SendDueAnswers();
   }
-  Log(events);
+  Note(events, received);
 }
 
 void Simulator::RefreshControl() {
   if (FSettings.ControlPath.empty()) return;
+  if (!FControlWatch.MayHaveChanged(FSettings.ControlPath)) return;
   std::string content;
   std::string error;
   switch (ReadSmallFile(FSettings.ControlPath, kControlMaxSize, content, error)) {
     case ReadResult::Failed:
       if (error != FControlReadError) {
-        FLog.Write("control rejected: " + error);
+        Note("control rejected: " + error);
         Warn(error);
       }
       FControlReadError = error;
+      FControlWatch.Forget();  // tried again at the next request
       return;
     case ReadResult::Missing:
       content.clear();
@@ -110,21 +131,21 @@ void Simulator::RefreshControl() {
       return;
     case ControlTracker::Change::Rejected:
       // The modes in force stay: a typo must not turn into a sound board.
-      FLog.Write("control rejected: " + error);
+      Note("control rejected: " + error);
       Warn("control file: " + error);
       return;
     case ControlTracker::Change::Applied:
       FBoard.SetModes(modes);
-      FLog.Write("control " + DescribeModes(modes));
+      Note("control " + DescribeModes(modes));
       return;
   }
 }
 
-void Simulator::Schedule(const Reply& reply) {
+void Simulator::Schedule(const Reply& reply, Clock::time_point received) {
   if (reply.Answer.empty()) return;
   // Answers leave in the order of their requests, each no sooner than its
   // delay after its request.
-  Clock::time_point due = Clock::now() + std::chrono::milliseconds(reply.DelayMs);
+  Clock::time_point due = received + std::chrono::milliseconds(reply.DelayMs);
   if (!FScheduled.empty() && due < FScheduled.back().Due) due = FScheduled.back().Due;
   FScheduled.push_back({due, reply.Answer});
 }
@@ -132,9 +153,7 @@ void Simulator::Schedule(const Reply& reply) {
 void Simulator::SendDueAnswers() {
   const Clock::time_point now = Clock::now();
   while (!FScheduled.empty() && FScheduled.front().Due <= now) {
-    const Bytes& answer = FScheduled.front().Answer;
-    FLog.Write(TxEvent(answer));
-    FOutput.insert(FOutput.end(), answer.begin(), answer.end());
+    FOutput.push_back({std::move(FScheduled.front().Answer), 0});
     FScheduled.pop_front();
   }
   Flush();
@@ -142,12 +161,16 @@ void Simulator::SendDueAnswers() {
 
 void Simulator::Flush() {
   while (!FOutput.empty()) {
-    const ssize_t n = write(FMaster, FOutput.data(), FOutput.size());
+    Outgoing& next = FOutput.front();
+    const ssize_t n = write(FMaster, next.Answer.data() + next.Sent, next.Answer.size() - next.Sent);
     if (n < 0 && errno == EINTR) continue;
     // The client is not reading: keep the rest until the pty has room.
     if (n < 0 && TryAgain(errno)) return;
     if (n < 0) Fail("write to the pseudo-terminal");
-    FOutput.erase(FOutput.begin(), FOutput.begin() + n);
+    next.Sent += static_cast<size_t>(n);
+    if (next.Sent < next.Answer.size()) continue;
+    Note(TxEvent(next.Answer));  // the time its last byte went out
+    FOutput.pop_front();
   }
 }
 
@@ -157,9 +180,21 @@ int Simulator::PollTimeoutMs() const {
   return wait.count() < 0 ? 0 : static_cast<int>(wait.count());
 }
 
-void Simulator::Log(Events& events) {
-  for (const std::string& event : events) FLog.Write(event);
+void Simulator::Note(Events& events, Clock::time_point received) {
+  for (std::string& event : events) {
+    const bool arrived = event.compare(0, 3, "rx ") == 0;
+    FPending.push_back({arrived ? received : Clock::now(), std::move(event)});
+  }
   events.clear();
+}
+
+void Simulator::WriteLog() {
+  // A request read together with the one before it arrived before that
+  // one's answer went out, and its line says so.
+  std::stable_sort(FPending.begin(), FPending.end(),
+                   [](const LogEvent& a, const LogEvent& b) { return a.Time < b.Time; });
+  FLog.Write(FPending);
+  FPending.clear();
 }
 
 }  // namespace boardsim

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "Board.h"
 #include "Files.h"
@@ -32,23 +33,34 @@ class Simulator {
   void Run();
 
  private:
-  using Clock = std::chrono::steady_clock;
+  using Clock = LogClock;
   struct Scheduled {
     Clock::time_point Due;
     Bytes Answer;
   };
+  struct Outgoing {
+    Bytes Answer;
+    size_t Sent = 0;  // bytes already taken by the pty
+  };
 
-  // Reads and drops what a watched standard input holds; true at its end.
-  bool StdinEnded();
-  void Receive();
-  void HandleFrames();
+  // Each line on a watched standard input asks for the log to be brought
+  // up to date, which "synced" on standard output confirms. False at the
+  // input's end.
+  bool ServeStdin();
+  // Handles what one read of the pty brings; false when it had nothing.
+  bool Receive();
+  void HandleFrames(Clock::time_point received);
   void RefreshControl();
-  void Schedule(const Reply& reply);
+  void Schedule(const Reply& reply, Clock::time_point received);
   void SendDueAnswers();
   void Flush();
   int PollTimeoutMs() const;
-  // Writes the events and empties the list.
-  void Log(Events& events);
+  // Queues the events for the log: those of bytes that arrived at the time
+  // they were read, the others now.
+  void Note(Events& events, Clock::time_point received);
+  void Note(const std::string& event) { FPending.push_back({Clock::now(), event}); }
+  // Writes the queued events in the order of their times.
+  void WriteLog();
 
   Settings FSettings;
   EventLog& FLog;
@@ -56,9 +68,13 @@ class Simulator {
   Board FBoard;
   FrameParser FParser;
   ControlTracker FControl;
+  ChangeWatch FControlWatch;
   std::string FControlReadError;  // the last one reported, so it is logged once
   std::deque<Scheduled> FScheduled;  // answers waiting for their delay, in order
-  Bytes FOutput;  // answers due but not yet taken by the pty
+  std::deque<Outgoing> FOutput;  // answers due but not yet taken whole by the pty
+  // Log lines wait until the answers have gone out: a write to the log
+  // file may take longer than a client waits for its answer.
+  std::vector<LogEvent> FPending;
 };
 
 }  // namespace boardsim

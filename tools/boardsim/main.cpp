@@ -38,7 +38,10 @@ Options:
   --control FILE    read fault modes from FILE before each request
   --mode WORD       a fault mode (repeatable), as listed below
   --watch-stdin     also end when standard input reaches its end, so that
-                    the simulator cannot outlive the program that feeds it
+                    the simulator cannot outlive the program that feeds it;
+                    each line read from it asks for a sync: what the pty
+                    holds is taken in, due answers are sent, the log is
+                    written, then "synced" is printed on standard output
   --help            show this text
 
 Fault modes (decimal numbers, or hexadecimal after 0x):
@@ -63,13 +66,17 @@ Fault modes (decimal numbers, or hexadecimal after 0x):
 A request that a mode leaves unanswered has no effect on the board.
 
 Control file: one or more words per line, '#' starts a comment. It is read
-at start and before each request; whenever its content has changed, the new
+at start and before each request (only its status when that shows no
+change since the last read); whenever its content has changed, the new
 content replaces all modes in force (those of --mode too) and starts the
 counts of from-attempt and write-echo-pass again. While it is missing or
 empty at start, the --mode words hold; emptied or removed later, it means
 normal. Content with a wrong word is ignored as a whole and logged.
 
-Log lines (milliseconds since start on the monotonic clock):
+Log lines (milliseconds since start on the monotonic clock), written just
+after the answers they describe have gone out, each stamped with the time
+of its event: an "rx" line when its bytes were read from the pty, a "tx"
+line when its last byte was written to it; lines appear in time order:
   0.012 start id=7 normal         12.345 rx read fe 7e
   12.346 tx 07 07                 13.000 rx write ff 5a 03 5c
   13.100 rx bad fe 11             13.200 rx noise 41

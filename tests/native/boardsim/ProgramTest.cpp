@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +114,23 @@ class Boardsim {
 
   void Signal(int signal) { kill(FPid, signal); }
 
+  // Asks a simulator started with --watch-stdin to bring its log up to
+  // date; true once it says it has.
+  bool Sync() {
+    if (write(FStdin, "\n", 1) != 1) return false;
+    std::string reply;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (reply.find('\n') == std::string::npos && Clock::now() < deadline) {
+      pollfd fd = {FStdout, POLLIN, 0};
+      if (poll(&fd, 1, 50) <= 0) continue;
+      char chunk[64];
+      const ssize_t n = read(FStdout, chunk, sizeof chunk);
+      if (n <= 0) break;
+      reply.append(chunk, static_cast<size_t>(n));
+    }
+    return reply == "synced\n";
+  }
+
   void CloseStdin() {
     if (FStdin >= 0) close(FStdin);
     FStdin = -1;
@@ -202,8 +220,8 @@ std::vector<std::string> LogEvents(const std::string& path) {
   return events;
 }
 
-// Waits until the log holds the event; a board's answer, if any, has been
-// written before the simulator logs the next frame's events.
+// Waits until the log holds the event, which the simulator writes just
+// after the answers that it sent for the same read.
 bool WaitForEvent(const std::string& path, const std::string& event, size_t occurrences = 1) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
   while (Clock::now() < deadline) {
@@ -220,10 +238,30 @@ void WriteFile(const std::string& path, const std::string& text) {
   fs::rename(temporary, path);
 }
 
+// The "rx" and "tx" lines of a log, with their times.
+struct Stamped {
+  double Ms;
+  std::string Event;
+};
+
+std::vector<Stamped> StampedFrames(const std::string& text) {
+  std::istringstream lines(text);
+  std::vector<Stamped> frames;
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string event = line.substr(space + 1);
+    if (event.compare(0, 3, "rx ") != 0 && event.compare(0, 3, "tx ") != 0) continue;
+    frames.push_back({std::stod(line.substr(0, space)), event});
+  }
+  return frames;
+}
+
 class BoardsimProgram : public ::testing::Test {
  protected:
   std::vector<std::string> Args(std::vector<std::string> more) {
-    std::vector<std::string> args = {"--link", Link, "--log", Log};
+    std::vector<std::string> args = {"--link", Link, "--log", Log, "--watch-stdin"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
@@ -292,20 +330,94 @@ TEST_F(BoardsimProgram, ControlFileReplacesModesWhileItRuns) {
   EXPECT_EQ(port.Exchange(kRead, 2), (Bytes{0x00, 0x00}));
   EXPECT_TRUE(port.Receive(1, 50).empty());
 
+  // Each request is logged as it was read, before the control file that
+  // it made the simulator look at.
+  ASSERT_TRUE(sim.Sync());
   const std::vector<std::string> events = LogEvents(Log);
   EXPECT_THAT(std::vector<std::string>(events.begin() + 3, events.end()),
-              ElementsAre("control silent", "rx read fe 7e", "drop read (silent)",
-                          "control rejected: unknown mode \"bogus\"", "rx read fe 7e",
-                          "drop read (silent)", "control read-mismatch", "rx read fe 7e",
-                          "tx 00 01", "control normal", "rx read fe 7e", "tx 00 00"));
+              ElementsAre("rx read fe 7e", "control silent", "drop read (silent)", "rx read fe 7e",
+                          "control rejected: unknown mode \"bogus\"", "drop read (silent)",
+                          "rx read fe 7e", "control read-mismatch", "tx 00 01", "rx read fe 7e",
+                          "control normal", "tx 00 00"));
 }
 
-TEST_F(BoardsimProgram, ControlFileAtStartReplacesCommandLineModes) {
-  WriteFile(Control, "id=5\n");
-  Boardsim sim(Args({"--control", Control, "--mode", "silent"}));
+// Rewritten in place within one tick of the file system's clock, the file
+// keeps its size and times; the change must still count.
+TEST_F(BoardsimProgram, ControlFileRewrittenInPlaceAtOnceStillCounts) {
+  Boardsim sim(Args({"--control", Control}));
   ASSERT_FALSE(sim.WaitReady().empty());
   Port port(Link);
-  EXPECT_EQ(port.Exchange(kRead, 2), (Bytes{0x05, 0x05}));
+  const std::vector<std::pair<std::string, Bytes>> steps = {
+      {"id=123\n", {123, 123}}, {"id=124\n", {124, 124}}, {"id=125\n", {125, 125}}};
+  for (const auto& [content, answer] : steps) {
+    std::ofstream(Control, std::ios::trunc) << content;
+    EXPECT_EQ(port.Exchange(kRead, 2), answer) << content;
+  }
+}
+
+// The log cannot hold the answer up: with the log's pipe full, so that
+// the simulator cannot write a line, the answer still comes, and the lines
+// written later carry the times of the events.
+TEST_F(BoardsimProgram, AnswersBeforeItLogsAndStampsTheEventsTimes) {
+  const std::string fifo = Dir / "log.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  Boardsim sim({"--link", Link, "--log", fifo, "--id", "7"});
+  ASSERT_FALSE(sim.WaitReady().empty());
+  const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(filler, 0);
+  // Whole blocks first, then single bytes: a pipe takes a block only whole.
+  const std::string junk(4096, '\n');
+  for (size_t size : {junk.size(), size_t{1}}) {
+    while (write(filler, junk.data(), size) > 0) {
+    }
+  }
+  close(filler);
+
+  Port port(Link);
+  EXPECT_EQ(port.Exchange(kRead, 2), (Bytes{0x07, 0x07}));
+  constexpr int kHoldMs = 150;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kHoldMs));
+
+  // Drained, the pipe takes the held lines; a second exchange follows them.
+  std::string text;
+  auto drain = [&] {
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(reader, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+  };
+  drain();
+  EXPECT_EQ(port.Exchange(kRead, 2), (Bytes{0x07, 0x07}));
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (StampedFrames(text).size() < 4 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    drain();
+  }
+  close(reader);
+
+  const std::vector<Stamped> frames = StampedFrames(text);
+  ASSERT_EQ(frames.size(), 4u) << text;
+  EXPECT_EQ(frames[0].Event, "rx read fe 7e");
+  EXPECT_EQ(frames[1].Event, "tx 07 07");
+  EXPECT_LE(frames[0].Ms, frames[1].Ms);
+  // Stamped when written, the first answer's line would be as late as the
+  // second request, which came only after the hold.
+  EXPECT_GE(frames[2].Ms - frames[1].Ms, kHoldMs - 1.0) << text;
+}
+
+// Requests that one read brings in arrived before the first answer left,
+// and the log shows them so: that is how a late simulator shows.
+TEST_F(BoardsimProgram, RequestsReadTogetherAreLoggedBeforeTheirAnswers) {
+  Boardsim sim(Args({"--id", "7"}));
+  ASSERT_FALSE(sim.WaitReady().empty());
+  Port port(Link);
+  port.Send({0xFE, 0x7E, 0xFE, 0x7E});
+  EXPECT_EQ(port.Receive(4), (Bytes{0x07, 0x07, 0x07, 0x07}));
+  ASSERT_TRUE(sim.Sync());
+  const std::vector<std::string> events = LogEvents(Log);
+  EXPECT_THAT(std::vector<std::string>(events.begin() + 1, events.end()),
+              ElementsAre("rx read fe 7e", "rx read fe 7e", "tx 07 07", "tx 07 07"));
 }
 
 TEST_F(BoardsimProgram, DelayHoldsTheWholeAnswer) {

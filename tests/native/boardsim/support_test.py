@@ -16,9 +16,11 @@ import unittest
 
 SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support")
 WITH_BOARDSIM = os.path.join(SUPPORT, "with-boardsim")
+UNITTEST_CLASSES = os.path.join(SUPPORT, "unittest_classes.py")
 sys.path.insert(0, SUPPORT)
 
-from boardsim import BoardSim, BoardSimError, Frame  # noqa: E402
+from boardsim import (BoardSim, BoardSimError, Frame, repeat_if_disturbed,  # noqa: E402
+                      timing_disturbance)
 
 READ = b"\xfe\x7e"
 WRITE_3 = b"\xff\x5a\x03\x5c"
@@ -54,6 +56,9 @@ class Folder(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.folder, True)
 
 
+SHM = "/dev/shm" if os.path.isdir("/dev/shm") else None
+
+
 class BoardSimTest(Folder):
     def test_exchanges_follows_modes_and_logs(self):
         link = os.path.join(self.folder, "com1")
@@ -83,6 +88,35 @@ class BoardSimTest(Folder):
         self.assertIsNotNone(process.poll())
         self.assertEqual([f.kind for f in board.frames()], ["read", "answer"],
                          "the log stays readable after stop")
+
+    def test_temporary_files_are_kept_off_the_disk(self):
+        link = os.path.join(self.folder, "com1")
+        cases = [({}, SHM or tempfile.gettempdir()), ({"ZEFA_BOARD_TMPDIR": self.folder}, self.folder)]
+        for env, root in cases:
+            with self.subTest(env=env):
+                saved = os.environ.pop("ZEFA_BOARD_TMPDIR", None)
+                os.environ.update(env)
+                try:
+                    with BoardSim(link) as board:
+                        self.assertEqual(os.path.dirname(os.path.dirname(board.log_path)), root)
+                        self.assertEqual(os.path.dirname(board.control_path),
+                                         os.path.dirname(board.log_path))
+                finally:
+                    os.environ.pop("ZEFA_BOARD_TMPDIR", None)
+                    if saved is not None:
+                        os.environ["ZEFA_BOARD_TMPDIR"] = saved
+                self.assertFalse(os.path.exists(os.path.dirname(board.log_path)))
+
+    # A line may be written a moment after its answer: what the board
+    # read and sent before a look at the log is always in it.
+    def test_the_log_is_complete_when_read(self):
+        link = os.path.join(self.folder, "com1")
+        with BoardSim(link, id=7) as board:
+            for round in range(20):
+                board.clear_log()
+                self.assertEqual(exchange(link, READ, 2), b"\x07\x07")
+                self.assertEqual([(f.kind, f.bytes) for f in board.frames()],
+                                 [("read", READ), ("answer", b"\x07\x07")], "round %d" % round)
 
     def test_frames_parse_every_kind(self):
         lines = ["0.100 start id=7 normal", "1.500 rx noise 41", "2.000 rx bad fe 11",
@@ -134,7 +168,7 @@ class BoardSimTest(Folder):
                 time.sleep(60)
             """), SUPPORT, link], stdout=subprocess.PIPE,
             # What a killed owner cannot remove lands in the test's folder.
-            env=dict(os.environ, TMPDIR=self.folder))
+            env=dict(os.environ, ZEFA_BOARD_TMPDIR=self.folder))
         try:
             self.assertTrue(owner.stdout.readline())
             self.assertTrue(os.path.islink(link))
@@ -148,14 +182,220 @@ class BoardSimTest(Folder):
             owner.stdout.close()
 
 
+def lines(*events):
+    """Log lines from (time, event) pairs."""
+    return ["%.3f %s" % (time, event) for time, event in events]
+
+
+def unanswered(times, kind="read"):
+    request = "rx read fe 7e" if kind == "read" else "rx write ff 5a 03 5c"
+    result = []
+    for time in times:
+        result += [(time, request), (time + 0.05, "drop %s (silent)" % kind)]
+    return result
+
+
+class TimingDisturbanceTest(unittest.TestCase):
+    def test_signs_in_fixed_logs(self):
+        read, write = "rx read fe 7e", "rx write ff 5a 03 5c"
+        cases = [
+            # name, events, delay_ms, the sign's words or None
+            ("a prompt read", [(0.0, "start id=7 normal"), (10.0, read), (10.2, "tx 07 07")], 0, None),
+            ("an answer 31 ms after its request", [(10.0, read), (41.1, "tx 07 07")], 0, "31.1 ms after"),
+            ("as late, within its delay", [(10.0, read), (41.1, "tx 07 07")], 20, None),
+            ("later than its delay allows", [(10.0, read), (61.0, "tx 07 07")], 20, "51.0 ms after"),
+            ("three write passes back to back",
+             [(0.0, write), (0.2, "tx 03 06"), (0.4, write), (0.6, "tx 03 06"), (0.8, write), (1.0, "tx 03 06")],
+             0, None),
+            ("extra bytes are part of a complete answer",
+             [(0.0, read), (0.2, "tx 07 07 55 55"), (0.4, read), (0.6, "tx 07 07 55 55")], 0, None),
+            ("a silent board's attempts one time-out apart",
+             unanswered([0.0, 30.4, 60.9, 91.2, 121.8, 152.0, 182.3, 212.9, 243.1, 273.5]), 0, None),
+            ("two unanswered requests read together", unanswered([50.0, 50.0]), 0, "0.0 ms apart"),
+            ("unanswered requests closer than a time-out", unanswered([50.0, 65.0]), 0, "15.0 ms apart"),
+            ("a receive time-out with nothing on the line", unanswered([50.0, 80.4, 145.0]), 0, "64.6 ms apart"),
+            ("one-byte answers one time-out apart",
+             [(0.0, read), (0.1, "tx 07"), (30.5, read), (30.6, "tx 07"), (61.0, read), (61.1, "tx 07")], 0, None),
+            ("a one-byte answer is no answer",
+             [(0.0, read), (0.1, "tx 07"), (4.0, read), (4.1, "tx 07")], 0, "4.0 ms apart"),
+            ("the answered attempt read together with the unanswered one before it",
+             [(270.0, read), (270.0, read), (270.1, "drop read (from-attempt 9/10)"), (270.2, "tx 07 07")],
+             0, "0.0 ms apart"),
+            ("two requests answered after both came",
+             [(5.0, read), (5.0, read), (5.1, "tx 07 07"), (5.2, "tx 07 07")], 0, "0.0 ms apart"),
+            ("other lines, an answer without its request and broken lines",
+             [(0.0, "control silent"), (1.0, "rx noise 41"), (1.5, "rx bad fe 11"), (2.0, "tx 07 07"),
+              (3.0, "control rejected: unknown mode \"x\""), (40.0, read), (40.1, "tx 07 07")], 0, None),
+        ]
+        for name, events, delay, sign in cases:
+            with self.subTest(name):
+                found = timing_disturbance(lines(*events) + ["", "garbage", "x.y rx read fe 7e"], delay_ms=delay)
+                if sign is None:
+                    self.assertIsNone(found)
+                else:
+                    self.assertIsNotNone(found)
+                    self.assertIn(sign, found)
+
+    def test_the_limit_sets_the_bounds(self):
+        burst = lines(*unanswered([0.0, 50.0]))
+        self.assertIsNone(timing_disturbance(burst, limit_ms=30.0))
+        self.assertIn("50.0 ms apart", timing_disturbance(burst, limit_ms=100.0))
+        late = lines((0.0, "rx read fe 7e"), (80.0, "tx 07 07"))
+        self.assertIsNone(timing_disturbance(late, limit_ms=100.0))
+
+
+class RealTimingTest(Folder):
+    def test_the_simulators_stamps_show_its_timing(self):
+        link = os.path.join(self.folder, "com1")
+        with BoardSim(link, id=7) as board:
+            self.assertEqual(exchange(link, READ, 2), b"\x07\x07")
+            # However loaded the machine, this exchange took less than a second.
+            self.assertFalse(board.timing_disturbed(limit_ms=1000.0))
+
+            board.set_modes(["delay=60"])
+            board.clear_log()
+            self.assertEqual(exchange(link, READ, 2), b"\x07\x07")
+            request, answer = board.frames()
+            self.assertGreaterEqual(answer.time - request.time, 59.9)
+            self.assertTrue(board.timing_disturbed())
+            self.assertFalse(board.timing_disturbed(delay_ms=1000))
+
+            # Two attempts on the line at once: a client late by a time-out.
+            board.set_modes(["silent"])
+            board.clear_log()
+            fd = os.open(link, os.O_RDWR | os.O_NOCTTY)
+            try:
+                os.write(fd, READ + READ)
+            finally:
+                os.close(fd)
+            board.wait_for_frames("read", 2)
+            self.assertIn("apart with no answer", board.timing_disturbance())
+
+
+class FakeBoard:
+    """What repeat_if_disturbed asks of a board."""
+
+    def __init__(self, disturbed):
+        self.disturbed = list(disturbed)  # one answer for each failed run
+        self.cleared = 0
+
+    def clear_log(self):
+        self.cleared += 1
+
+    def timing_disturbance(self, limit_ms, delay_ms):
+        return "late" if self.disturbed.pop(0) else None
+
+
+class RepeatIfDisturbedTest(unittest.TestCase):
+    def test_only_failures_with_a_disturbed_timing_are_repeated(self):
+        cases = [
+            # name, outcome of each run (True passes), disturbed after each failure, runs, raises
+            ("passes at once", [True], [], 1, False),
+            ("passes once the timing holds", [False, False, True], [True, True], 3, False),
+            ("fails without disturbance", [False, True], [False], 1, True),
+            ("fails again once the timing held", [False, False, True], [True, False], 2, True),
+            ("fails in every run", [False, False, False, True], [True, True, True], 3, True),
+        ]
+        for name, outcomes, disturbed, runs, raises in cases:
+            with self.subTest(name):
+                board = FakeBoard(disturbed)
+                calls = []
+
+                def case():
+                    calls.append(len(calls))
+                    self.assertTrue(outcomes[len(calls) - 1], "run %d" % len(calls))
+                    return "result"
+
+                if raises:
+                    with self.assertRaisesRegex(AssertionError, "run %d" % runs):
+                        repeat_if_disturbed(case, [board])
+                else:
+                    self.assertEqual(repeat_if_disturbed(case, [board]), "result")
+                self.assertEqual((len(calls), board.cleared), (runs, runs))
+
+    def test_any_board_disturbed_counts_and_other_errors_pass_through(self):
+        calm, late = FakeBoard([False]), FakeBoard([True])
+        runs = []
+
+        def fails_once():
+            runs.append(1)
+            self.assertGreater(len(runs), 1)
+
+        repeat_if_disturbed(fails_once, [calm, late])
+        self.assertEqual(len(runs), 2)
+
+        def broken():
+            runs.append(1)
+            raise KeyError("not a failed check")
+
+        runs.clear()
+        with self.assertRaises(KeyError):
+            repeat_if_disturbed(broken, [FakeBoard([True])])
+        self.assertEqual(len(runs), 1)
+
+
+class UnittestClassesTest(Folder):
+    def list_classes(self, source):
+        module = os.path.join(self.folder, "test_fixture.py")
+        with open(module, "w") as f:
+            f.write(textwrap.dedent(source))
+        return subprocess.run([sys.executable, UNITTEST_CLASSES, module], capture_output=True, text=True,
+                              timeout=30)
+
+    def test_lists_every_class_that_unittest_runs(self):
+        result = self.list_classes("""
+            import unittest
+            from boardsim import BoardSim  # the support folder is on the path
+            from unittest import TestCase as Imported
+
+
+            class Base(unittest.TestCase):
+                def helper(self):
+                    pass
+
+
+            class Checks:
+                def test_from_a_mixin(self):
+                    pass
+
+
+            class OwnTests(Base):
+                def test_one(self):
+                    pass
+
+
+            class InheritedOnly(Checks, Base):
+                pass
+
+
+            class NotATestCase:
+                def test_ignored(self):
+                    pass
+        """)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.split(), ["InheritedOnly", "OwnTests"])
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "__pycache__")))
+
+    def test_a_module_without_tests_or_that_fails_to_import_is_an_error(self):
+        cases = [
+            ("import unittest\nclass Base(unittest.TestCase):\n    pass\n", "holds no unittest test"),
+            ("import no_such_module\n", "No module named"),
+        ]
+        for source, message in cases:
+            with self.subTest(message):
+                result = self.list_classes(source)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.stderr)
+
+
 class WithBoardsimTest(Folder):
     def setUp(self):
         super().setUp()
         self.prefix = os.path.join(self.folder, "prefix")
         os.makedirs(os.path.join(self.prefix, "dosdevices"))
         self.env = dict(os.environ)
-        self.env.pop("WINEPREFIX", None)
-        self.env.pop("ZEFA_WINE_ENV", None)
+        for name in ("WINEPREFIX", "ZEFA_WINE_ENV", "ZEFA_BOARD_TMPDIR"):
+            self.env.pop(name, None)
 
     def run_with(self, args, env=None, timeout=30):
         return subprocess.run([WITH_BOARDSIM] + args, env=env or self.env, timeout=timeout,
@@ -180,8 +420,15 @@ class WithBoardsimTest(Folder):
                 if select.select([fd], [], [], 0.05)[0]:
                     answer += os.read(fd, 2)
             assert answer == b"\x0c\x0d", answer
-            with open(env["ZEFA_BOARD_LOG"]) as f:
-                assert " rx read fe 7e\n" in f.read()
+            # Logged just after the answer went out.
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                with open(env["ZEFA_BOARD_LOG"]) as f:
+                    if " rx read fe 7e\n" in f.read():
+                        break
+                time.sleep(0.01)
+            else:
+                sys.exit("no rx line in the log")
             print(os.path.dirname(env["ZEFA_BOARD_LOG"]))
             sys.exit(7)
         """)
@@ -189,7 +436,10 @@ class WithBoardsimTest(Folder):
                                 sys.executable, "-c", script, self.prefix])
         self.assertEqual(result.returncode, 7, result.stderr)
         self.assertFalse(os.path.lexists(os.path.join(self.prefix, "dosdevices", "com4")))
-        self.assertFalse(os.path.exists(result.stdout.strip()), "the temporary folder stays")
+        folder = result.stdout.strip()
+        self.assertFalse(os.path.exists(folder), "the temporary folder stays")
+        if SHM:
+            self.assertEqual(os.path.dirname(folder), SHM)
 
     def test_prefix_from_the_wine_environment_file(self):
         env_file = os.path.join(self.folder, "wine-env.sh")
@@ -247,7 +497,7 @@ class WithBoardsimTest(Folder):
     def test_simulator_ends_with_a_killed_wrapper(self):
         link = os.path.join(self.prefix, "dosdevices", "com1")
         wrapper = subprocess.Popen([WITH_BOARDSIM, "--com", "1", "--prefix", self.prefix, "--",
-                                    "sleep", "60"], env=dict(self.env, TMPDIR=self.folder),
+                                    "sleep", "60"], env=dict(self.env, ZEFA_BOARD_TMPDIR=self.folder),
                                    stdin=subprocess.DEVNULL,
                                    start_new_session=True)
         try:

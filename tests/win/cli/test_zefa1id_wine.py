@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from boardsim import BoardSim
+from boardsim import BoardSim, repeat_if_disturbed
 
 EXE = os.environ.get("ZEFA1ID_EXE", "")
 WINE_ENV = os.environ.get("ZEFA_WINE_ENV", "")
@@ -87,18 +87,21 @@ class ReadWriteTests(WineCliTest):
         for com in (3, 12):
             with self.subTest(com=com):
                 board = self.board(com, id=7)
-                port = "COM%d" % com
-                run = self.zefa1id("read", "--port", port.lower(), "--json")
-                self.assertEqual(run.code, 0, run)
-                self.assertEqual(run.json(), {"command": "read", "port": port, "exit": 0, "outcome": "completed",
-                                              "message": COMPLETED, "id": 7, "requests": 1})
+                repeat_if_disturbed(lambda: self.check_read_and_write(board, "COM%d" % com), [board])
 
-                run = self.zefa1id("write", "9", "--port", port, "--verify")
-                self.assertEqual((run.code, run.out, run.err), (0, "", SUCCEEDED + "\r\n"), run)
-                self.assertEqual([f.bytes for f in board.frames("write")], [b"\xff\x5a\x09\x62"] * 3)
+    def check_read_and_write(self, board, port):
+        board.set_modes(["id=7"])
+        run = self.zefa1id("read", "--port", port.lower(), "--json")
+        self.assertEqual(run.code, 0, run)
+        self.assertEqual(run.json(), {"command": "read", "port": port, "exit": 0, "outcome": "completed",
+                                      "message": COMPLETED, "id": 7, "requests": 1})
 
-                run = self.zefa1id("read", "--port", port)
-                self.assertEqual((run.code, run.out, run.err), (0, "9\r\n", COMPLETED + "\r\n"), run)
+        run = self.zefa1id("write", "9", "--port", port, "--verify")
+        self.assertEqual((run.code, run.out, run.err), (0, "", SUCCEEDED + "\r\n"), run)
+        self.assertEqual([f.bytes for f in board.frames("write")], [b"\xff\x5a\x09\x62"] * 3)
+
+        run = self.zefa1id("read", "--port", port)
+        self.assertEqual((run.code, run.out, run.err), (0, "9\r\n", COMPLETED + "\r\n"), run)
 
     def test_failures_keep_their_exit_codes(self):
         board = self.board(4)
@@ -107,13 +110,16 @@ class ReadWriteTests(WineCliTest):
             (["refuse-writes"], ["write", "5"], 4, COMM_FAILED, 1),
             (["silent"], ["read"], 4, COMM_FAILED, 10),
         ]
-        for modes, args, code, message, requests in cases:
-            with self.subTest(modes=modes):
-                board.set_modes(modes)
-                run = self.zefa1id(*args, "--port", "COM4", "--json")
-                self.assertEqual(run.code, code, run)
-                report = run.json()
-                self.assertEqual((report["message"], report["requests"]), (message, requests))
+        for case in cases:
+            with self.subTest(modes=case[0]):
+                repeat_if_disturbed(lambda: self.check_failure(board, *case), [board])
+
+    def check_failure(self, board, modes, args, code, message, requests):
+        board.set_modes(modes)
+        run = self.zefa1id(*args, "--port", "COM4", "--json")
+        self.assertEqual(run.code, code, run)
+        report = run.json()
+        self.assertEqual((report["message"], report["requests"]), (message, requests))
 
     def test_a_missing_port_exits_3(self):
         for port in ("COM7", "COM27"):
@@ -146,15 +152,17 @@ class ReadWriteTests(WineCliTest):
 
 class ScanTests(WineCliTest):
     def test_scan_finds_the_boards_among_missing_ports(self):
-        self.board(8, id=2)
-        self.board(11, id=30, modes=["report-id=30"])
+        boards = [self.board(8, id=2), self.board(11, id=30, modes=["report-id=30"])]
         silent = self.board(13, modes=["silent"])
-        run = self.zefa1id("scan", "--ports", "COM8", "COM9", "COM11", "COM13", "--json")
-        self.assertEqual(run.code, 0, run)
-        found = [(p["port"], p["status"], p["id"]) for p in run.json()["ports"]]
-        self.assertEqual(found, [("COM8", "board", 2), ("COM9", "unavailable", None), ("COM11", "board", 30),
-                                 ("COM13", "no-board", None)])
-        self.assertEqual(len(silent.frames("read")), 10)
+
+        def case():
+            run = self.zefa1id("scan", "--ports", "COM8", "COM9", "COM11", "COM13", "--json")
+            self.assertEqual(run.code, 0, run)
+            found = [(p["port"], p["status"], p["id"]) for p in run.json()["ports"]]
+            self.assertEqual(found, [("COM8", "board", 2), ("COM9", "unavailable", None), ("COM11", "board", 30),
+                                     ("COM13", "no-board", None)])
+            self.assertEqual(len(silent.frames("read")), 10)
+        repeat_if_disturbed(case, boards + [silent])
 
     def register(self, com):
         """Names COMn in the serial device map, as a driver does for its ports."""
