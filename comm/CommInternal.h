@@ -1,6 +1,8 @@
 // Helpers shared by the files of the serial port component.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 // One character time in milliseconds for the writer's half-duplex pauses:
@@ -13,8 +15,29 @@ void ProcessPendingMessages();
 // Handles the messages that other threads sent to this thread's windows,
 // and nothing posted: for waits that must not run user input.
 void ProcessSentMessages();
-// When the caller runs inside the handling of a message that another
-// thread sent (one of the component's own notifications), lets that thread
-// go on at once: a wait for the component's threads would otherwise wait
-// for a thread that waits for this one.
-void ReleaseWaitingSender();
+
+// Who sent a notification to the component's window: its wParam.
+constexpr WPARAM kFromCaller = 0;  // ReportLineErrors on the user-interface thread
+constexpr WPARAM kFromTransThread = 1;
+constexpr WPARAM kFromReceiveThread = 2;
+
+// A notification from one of the component's threads. The window's thread
+// handles it as it handles a sent message (also inside waits that handle
+// only sent messages), and the calling thread waits until the component
+// sets `answer`, normally once the handler has returned. Unlike the reply
+// to a SendMessage, which reaches only the innermost sender, the answer can
+// go to a thread whose report lies further out in nested handlers, so that
+// Close, PurgeSend and SendData never wait for a thread that waits for
+// them.
+void NotifyFromThread(HWND window, WPARAM sender, HANDLE answer, UINT message, LPARAM lParam);
+// ReportLineErrors for the component's threads.
+void ReportLineErrorsFromThread(HANDLE port, HWND window, WPARAM sender, HANDLE answer);
+
+// True for the errors with which Windows answers I/O on a serial device
+// that is no longer there.
+bool IsDeviceGoneError(DWORD error);
+
+// A serial I/O that its time-out ended is a success on Windows (with the
+// count done so far); Wine reports it as failed with ERROR_TIMEOUT. Both
+// mean the same and are handled alike.
+bool IsTimeOutEnd(DWORD error);

@@ -12,13 +12,35 @@ bool IsDeviceGoneError(DWORD error) {
 
 bool IsTimeOutEnd(DWORD error) { return error == ERROR_TIMEOUT; }
 
-void ReportLineErrors(HANDLE PortHandle, HWND WindowHandle) {
+namespace {
+
+// Reads and clears the port's error state; its line-status bits, or 0.
+DWORD TakeLineErrors(HANDLE port) {
   DWORD errors = 0;
   COMSTAT status = {};
   // A failed call fills in nothing: there is nothing to report.
-  if (!CommApi().ClearCommError(PortHandle, &errors, &status)) return;
-  const DWORD lineErrors = errors & kCommLineErrorBits;
-  if (lineErrors != 0) SendMessageW(WindowHandle, WM_COMMX_ERROR, 0, static_cast<LPARAM>(lineErrors));
+  if (!CommApi().ClearCommError(port, &errors, &status)) return 0;
+  return errors & kCommLineErrorBits;
+}
+
+}  // namespace
+
+void ReportLineErrors(HANDLE PortHandle, HWND WindowHandle) {
+  const DWORD lineErrors = TakeLineErrors(PortHandle);
+  if (lineErrors != 0) SendMessageW(WindowHandle, WM_COMMX_ERROR, kFromCaller, static_cast<LPARAM>(lineErrors));
+}
+
+void ReportLineErrorsFromThread(HANDLE port, HWND window, WPARAM sender, HANDLE answer) {
+  const DWORD lineErrors = TakeLineErrors(port);
+  if (lineErrors != 0) NotifyFromThread(window, sender, answer, WM_COMMX_ERROR, static_cast<LPARAM>(lineErrors));
+}
+
+void NotifyFromThread(HWND window, WPARAM sender, HANDLE answer, UINT message, LPARAM lParam) {
+  // Returns at once: the message waits among those sent to the window's
+  // thread. Nothing waits when it could not be delivered, nor without an
+  // answer event (the system refused the component one).
+  if (!SendNotifyMessageW(window, message, sender, lParam)) return;
+  WaitForSingleObject(answer, INFINITE);
 }
 
 int32_t TCustomCommX::ReceiveData(void* Buffer, int32_t Count) {
@@ -88,11 +110,42 @@ int32_t TCustomCommX::ReceiveCount() {
 
 void TCustomCommX::NotifyWndProc(TMessage& Message) {
   switch (Message.Msg) {
-    case WM_COMMX_RECEIVE: DoReceive(); break;
-    case WM_COMMX_BREAK: DoBreak(); break;
-    case WM_COMMX_ERROR: DoError(static_cast<int32_t>(Message.LParam)); break;
+    case WM_COMMX_RECEIVE:
+    case WM_COMMX_BREAK:
+    case WM_COMMX_ERROR: DispatchReport(Message); break;
     default: Message.Result = DefWindowProcW(FNotifyWnd, Message.Msg, Message.WParam, Message.LParam);
   }
+}
+
+void TCustomCommX::DispatchReport(const TMessage& Message) {
+  // The sending thread waits until the handler has returned, also by an
+  // exception, unless Close, PurgeSend or SendData has let it go on first.
+  struct TAnswerOnReturn {
+    TReportAnswer* answer;
+    ~TAnswerOnReturn() {
+      if (answer != nullptr) Answer(*answer);
+    }
+  } answerOnReturn{AnswerFor(Message.WParam)};
+  if (answerOnReturn.answer != nullptr) answerOnReturn.answer->Due = true;
+  switch (Message.Msg) {
+    case WM_COMMX_RECEIVE: DoReceive(); break;
+    case WM_COMMX_BREAK: DoBreak(); break;
+    default: DoError(static_cast<int32_t>(Message.LParam)); break;
+  }
+}
+
+TCustomCommX::TReportAnswer* TCustomCommX::AnswerFor(WPARAM sender) {
+  switch (sender) {
+    case kFromTransThread: return &FTransAnswer;
+    case kFromReceiveThread: return &FReceiveAnswer;
+    default: return nullptr;  // a report of this thread's own
+  }
+}
+
+void TCustomCommX::Answer(TReportAnswer& answer) {
+  if (!answer.Due) return;
+  answer.Due = false;
+  SetEvent(answer.Event);
 }
 
 void TCustomCommX::DoReceive() {
@@ -110,7 +163,11 @@ void TCustomCommX::DoError(int32_t ErrorState) {
 }
 
 TCommReceiveThread::TCommReceiveThread(HANDLE APortHandle, HWND ANotifyWnd)
-    : TThread(CommApi().CreateThread), FPortHandle(APortHandle), FNotifyWnd(ANotifyWnd), FEvent(nullptr) {
+    : TThread(CommApi().CreateThread),
+      FPortHandle(APortHandle),
+      FNotifyWnd(ANotifyWnd),
+      FAnswer(nullptr),
+      FEvent(nullptr) {
   // Made here rather than in the run, so that Close always has an event to
   // set, however late the thread gets to run.
   FEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -120,6 +177,10 @@ TCommReceiveThread::TCommReceiveThread(HANDLE APortHandle, HWND ANotifyWnd)
 
 TCommReceiveThread::~TCommReceiveThread() {
   if (FEvent != nullptr) CloseHandle(FEvent);
+}
+
+void TCommReceiveThread::Notify(UINT message, LPARAM lParam) {
+  NotifyFromThread(FNotifyWnd, kFromReceiveThread, FAnswer, message, lParam);
 }
 
 void TCommReceiveThread::Execute() {
@@ -137,9 +198,9 @@ void TCommReceiveThread::Execute() {
     }
     if (Terminated()) break;
     waitPending = false;  // the driver ended the wait: Close alone sets FEvent otherwise
-    ReportLineErrors(FPortHandle, FNotifyWnd);
-    if (mask & EV_BREAK) SendMessageW(FNotifyWnd, WM_COMMX_BREAK, 0, static_cast<LPARAM>(mask));
-    if (mask & EV_RXCHAR) SendMessageW(FNotifyWnd, WM_COMMX_RECEIVE, 0, 0);
+    ReportLineErrorsFromThread(FPortHandle, FNotifyWnd, kFromReceiveThread, FAnswer);
+    if (mask & EV_BREAK) Notify(WM_COMMX_BREAK, static_cast<LPARAM>(mask));
+    if (mask & EV_RXCHAR) Notify(WM_COMMX_RECEIVE, 0);
     if (Terminated()) break;
   }
   api.SetCommMask(FPortHandle, 0);

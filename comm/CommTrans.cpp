@@ -48,7 +48,8 @@ bool TCustomCommX::SendData(const void* Buffer, int32_t Count) {
     if (!IsOpen() || FTransThread == nullptr || FOpenSerial != session || FDeviceGone.load()) return false;
     if (FBufLenTrans < 1) return false;  // refused by its write; no progress possible
     if (PendingBlocks() >= kMaxPendingBlocks) {
-      ReleaseWaitingSender();
+      // This call may run inside the handler of the writer's report.
+      Answer(FTransAnswer);
       ProcessPendingMessages();
       api.Sleep(1);
       continue;
@@ -86,7 +87,8 @@ void TCustomCommX::PurgeSend() {
     return;
   }
   TCommTransThread* writer = FTransThread;
-  ReleaseWaitingSender();
+  // The writer may be waiting for a handler that runs this call.
+  Answer(FTransAnswer);
   writer->FAbort.store(true);
   for (;;) {
     {
@@ -112,6 +114,7 @@ TCommTransThread::TCommTransThread(TCustomCommX* AComm, HANDLE APortHandle, HWND
       FComm(AComm),
       FPortHandle(APortHandle),
       FNotifyWnd(ANotifyWnd),
+      FAnswer(nullptr),
       FAbort(false),
       FCharTime(0),
       FQueueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
@@ -125,13 +128,13 @@ TCommTransThread::~TCommTransThread() {
 }
 
 void TCommTransThread::Execute() {
-  MSG msg;
-  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // creates the message queue
-  SetEvent(FQueueReady);
-
   OVERLAPPED overlapped = {};
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   FWriteRecord.store(&overlapped);
+  MSG msg;
+  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // creates the message queue
+  // Ready for posts, and for PurgeSend to reach the write record.
+  SetEvent(FQueueReady);
   for (;;) {
     bool burst = false;
     WaitMessage();
@@ -169,7 +172,7 @@ void TCommTransThread::WriteBlock(const MSG& msg, OVERLAPPED& overlapped) {
     if (done) return;
     if (error != ERROR_IO_PENDING) {
       if (IsDeviceGoneError(error)) FComm->FDeviceGone.store(true);
-      ReportLineErrors(FPortHandle, FNotifyWnd);
+      ReportErrors();
       return;
     }
     // The block may be released only once the driver is done with it.
@@ -177,12 +180,16 @@ void TCommTransThread::WriteBlock(const MSG& msg, OVERLAPPED& overlapped) {
     written = 0;
     if (api.GetOverlappedResult(FPortHandle, &overlapped, &written, FALSE)) return;
     if (IsTimeOutEnd(GetLastError())) return;  // the write time-out ended it: done, as with success
-    ReportLineErrors(FPortHandle, FNotifyWnd);
+    ReportErrors();
     // A failed write that sent nothing would fail the same way again.
     if (written == 0 || written >= remaining) return;
     position += written;
     remaining -= written;
   }
+}
+
+void TCommTransThread::ReportErrors() {
+  ReportLineErrorsFromThread(FPortHandle, FNotifyWnd, kFromTransThread, FAnswer);
 }
 
 void TCommTransThread::FinishBlock(const MSG& msg) {

@@ -75,12 +75,9 @@ void ProcessPendingMessages() {
   }
 }
 
-void ReleaseWaitingSender() {
-  if (InSendMessage()) ReplyMessage(0);
-}
-
 void ProcessSentMessages() {
-  // Handles only what other threads sent synchronously; posted input stays.
+  // Handles only what other threads sent, the component's reports among it;
+  // posted input stays.
   MSG msg;
   PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
@@ -114,6 +111,8 @@ TCustomCommX::TCustomCommX(TComponent* AOwner)
       FReceiveThreadHandle(nullptr),
       FReceiveWake(nullptr),
       FTransThreadId(0),
+      FTransAnswer{CreateEventW(nullptr, FALSE, FALSE, nullptr), false},
+      FReceiveAnswer{CreateEventW(nullptr, FALSE, FALSE, nullptr), false},
       FClosing(false),
       FReadPending(false),
       FReadSerial(0),
@@ -130,6 +129,8 @@ TCustomCommX::~TCustomCommX() {
   if (!Designing()) DeallocateHWnd(FNotifyWnd);
   DeleteCriticalSection(&FWriteLock);
   DeleteCriticalSection(&FQueueLock);
+  if (FTransAnswer.Event != nullptr) CloseHandle(FTransAnswer.Event);
+  if (FReceiveAnswer.Event != nullptr) CloseHandle(FReceiveAnswer.Event);
 }
 
 void TCustomCommX::Open() {
@@ -181,6 +182,7 @@ void TCustomCommX::StartThreads() {
   FTransThread = writer;
   FTransThreadId = writer->ThreadID();
   FTransThreadHandle = DuplicateForWait(writer->Handle());
+  writer->FAnswer = FTransAnswer.Event;
   writer->FCharTime.store(CharTimeMs(FBitRate));
   writer->Resume();
 
@@ -193,6 +195,7 @@ void TCustomCommX::StartThreads() {
   FReceiveThread = receiver;
   FReceiveThreadHandle = DuplicateForWait(receiver->Handle());
   FReceiveWake = DuplicateForWait(receiver->FEvent);
+  receiver->FAnswer = FReceiveAnswer.Event;
   receiver->Resume();
 
   CommApi().Sleep(100);
@@ -204,7 +207,10 @@ void TCustomCommX::StartThreads() {
 void TCustomCommX::Close() {
   if (!IsOpen() || FClosing) return;
   FClosing = true;
-  ReleaseWaitingSender();
+  // Close may run inside the handlers of the threads' reports: the threads
+  // go on now, as Close is about to wait for them.
+  Answer(FTransAnswer);
+  Answer(FReceiveAnswer);
   const TCommApi& api = CommApi();
   SetDtr(false);
   SetRts(false);
@@ -246,7 +252,7 @@ void TCustomCommX::StopThreads() {
 
 void TCustomCommX::WaitForThreadEnd(HANDLE& thread, const std::function<void()>& wakeAgain) {
   if (thread == nullptr) return;
-  // A thread that ends may first be blocked in a SendMessage to our window,
+  // A thread that ends may first report and wait for the report's handling,
   // so sent messages are handled while waiting. The wake-up is repeated in
   // case the first one was lost.
   constexpr DWORD kRewakeMs = 100;

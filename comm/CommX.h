@@ -5,8 +5,8 @@
 //
 // Every operation of TCustomCommX runs on that thread (the user-interface
 // thread). The two threads of an open port reach the component only through
-// the fields marked below, and report to it by synchronous SendMessage to
-// its hidden window.
+// the fields marked below, and report to it through its hidden window,
+// waiting each time until the report has been handled there.
 #pragma once
 
 #include <windows.h>
@@ -63,7 +63,8 @@ class TCustomCommX : public TComponent {
   // Opens COM<PortNo> and applies every stored setting; raises ECommError.
   // A failure after the port was opened closes it again and re-raises.
   void Open();
-  // Stops both threads, waits for their end and releases the port. Does
+  // Stops both threads, waits for their end and releases the port, also
+  // when called by handlers of the threads' reports, however nested. Does
   // nothing on a closed port or when already closing.
   void Close();
 
@@ -145,10 +146,25 @@ class TCustomCommX : public TComponent {
  private:
   friend class TCommTransThread;
 
+  // The answer that one of the threads waits for after each report: an
+  // auto-reset event for the component's life, and whether a report of
+  // that thread is being handled and not answered yet. A thread has at
+  // most one report outstanding.
+  struct TReportAnswer {
+    HANDLE Event;
+    bool Due;
+  };
+
   bool IsOpen() const { return FHandle != INVALID_HANDLE_VALUE; }
   // Events fire only while the port is open and no Close is under way.
   bool EventsEnabled() const { return IsOpen() && !FClosing; }
   void NotifyWndProc(TMessage& Message);
+  void DispatchReport(const TMessage& Message);
+  TReportAnswer* AnswerFor(WPARAM sender);
+  // Lets the thread go on now when the handler of its report has not
+  // returned yet, however deeply the handlers are nested; the report's own
+  // answer is then not given again.
+  static void Answer(TReportAnswer& answer);
   void SendDcb(const char* refusal);
   void StopThreads();
   void EndPendingRead();
@@ -188,6 +204,8 @@ class TCustomCommX : public TComponent {
   HANDLE FReceiveThreadHandle;
   HANDLE FReceiveWake;
   DWORD FTransThreadId;
+  TReportAnswer FTransAnswer;
+  TReportAnswer FReceiveAnswer;
   bool FClosing;
   // FReadOverlapped serves one read at a time; FReadSerial names the read
   // in progress, so a waiting ReceiveData sees that another call (a nested
@@ -256,10 +274,12 @@ class TCommTransThread : public TThread {
   void HalfDuplexEnd();
   void WriteBlock(const MSG& msg, OVERLAPPED& overlapped);
   void FinishBlock(const MSG& msg);
+  void ReportErrors();
 
   TCustomCommX* FComm;
   HANDLE FPortHandle;
   HWND FNotifyWnd;
+  HANDLE FAnswer;  // the component's answer to its reports; set before the run
   std::atomic<bool> FAbort;        // set by PurgeSend for the time of a purge
   std::atomic<int32_t> FCharTime;  // ms; written by the UI thread
   // Set once the thread has its message queue, before which a post fails.
@@ -281,21 +301,16 @@ class TCommReceiveThread : public TThread {
  private:
   friend class TCustomCommX;
 
+  void Notify(UINT message, LPARAM lParam);
+
   HANDLE FPortHandle;
   HWND FNotifyWnd;
+  HANDLE FAnswer;  // the component's answer to its reports; set before the run
   // Auto-reset; set by the driver when a wait completes and by Close.
   HANDLE FEvent;
 };
 
-// True for the errors with which Windows answers I/O on a serial device
-// that is no longer there.
-bool IsDeviceGoneError(DWORD error);
-
-// A serial I/O that its time-out ended is a success on Windows (with the
-// count done so far); Wine reports it as failed with ERROR_TIMEOUT. Both
-// mean the same and are handled alike.
-bool IsTimeOutEnd(DWORD error);
-
 // Reads and clears the port's error state and, when a line-status error is
-// among it, sends WM_COMMX_ERROR to the window (synchronously).
+// among it, sends WM_COMMX_ERROR to the window, which belongs to the
+// calling thread (the threads report through ReportLineErrorsFromThread).
 void ReportLineErrors(HANDLE PortHandle, HWND WindowHandle);

@@ -2,6 +2,7 @@
 // sends, each refusal and the state it leaves, the limits on PortNo,
 // BitRate and BufLenTrans, Close and reopening.
 #include <cstring>
+#include <sstream>
 
 #include "CommTestSupport.h"
 
@@ -11,6 +12,40 @@ uint32_t FlagWord(const DCB& dcb) {
   uint32_t flags;
   std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&dcb) + 8, sizeof(flags));
   return flags;
+}
+
+void SetFlagWord(DCB& dcb, uint32_t flags) {
+  std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + 8, &flags, sizeof(flags));
+}
+
+int Code(char c) { return static_cast<unsigned char>(c); }
+
+// Every member of a line state, so that a mismatch names what differs.
+std::string Describe(const DCB& d) {
+  std::ostringstream out;
+  out << "length " << d.DCBlength << ", rate " << d.BaudRate << ", flags 0x" << std::hex << FlagWord(d)
+      << std::dec << ", reserved " << d.wReserved << ", XonLim " << d.XonLim << ", XoffLim " << d.XoffLim
+      << ", size " << Code(d.ByteSize) << ", parity " << Code(d.Parity) << ", stop " << Code(d.StopBits)
+      << ", Xon " << Code(d.XonChar) << ", Xoff " << Code(d.XoffChar) << ", error " << Code(d.ErrorChar)
+      << ", eof " << Code(d.EofChar) << ", evt " << Code(d.EvtChar) << ", reserved1 " << d.wReserved1;
+  return out.str();
+}
+
+// What Close did on the user-interface thread, as "Name Arg", from its
+// first line change on. The writer's wake-up repeats while Close waits for
+// the thread to end: a run of them counts once.
+std::vector<std::string> CloseSequence(const std::vector<TSimCall>& calls, DWORD uiThread) {
+  std::vector<std::string> sequence;
+  bool started = false;
+  for (const TSimCall& call : calls) {
+    if (call.ThreadId != uiThread) continue;
+    started = started || call.Name == "EscapeCommFunction";
+    if (!started) continue;
+    std::string entry = call.Name + " " + std::to_string(call.Arg);
+    if (call.Name == "PostThreadMessageA" && !sequence.empty() && sequence.back() == entry) continue;
+    sequence.push_back(std::move(entry));
+  }
+  return sequence;
 }
 
 std::vector<std::string> Names(const std::vector<TSimCall>& calls) {
@@ -194,6 +229,49 @@ TEST_F(CommTest, ParityAndStopBitsMapToTheDriverValuesAndIgnoreOtherOrdinals) {
   EXPECT_EQ(sim.Dcbs().size(), 5u);
 }
 
+TEST_F(CommTest, OpenSendsTheLineSettingsOneAtATimeInTheirOrder) {
+  // Values that all differ from what the driver reports, so that each of
+  // the line states shows which settings it already holds.
+  ApplyProgramSettings(*comm);
+  comm->SetBitRate(19200);
+  comm->SetCharSize(7);
+  comm->SetParityBit(cpbEven);
+  comm->SetStopBit(csb2);
+  comm->SetFlowCtrl(cfcXonXoff);
+  comm->SetBufLenReceive(4000);
+  comm->SetXonChar(0x01);
+  comm->SetXoffChar(0x02);
+  comm->Open();
+
+  DCB state = TSimSerial::DriverDefaultDcb();
+  ASSERT_NE(state.XonLim, 1000);
+  ASSERT_NE(state.XoffLim, 1000);
+  std::vector<std::string> expected;
+  state.BaudRate = 19200;
+  expected.push_back(Describe(state));
+  state.ByteSize = 7;
+  expected.push_back(Describe(state));
+  state.Parity = EVENPARITY;
+  expected.push_back(Describe(state));
+  state.StopBits = TWOSTOPBITS;
+  expected.push_back(Describe(state));
+  SetFlagWord(state, 0x1313);
+  state.XonLim = 1000;
+  state.XoffLim = 1000;
+  expected.push_back(Describe(state));
+  state.XonChar = 0x01;
+  expected.push_back(Describe(state));
+  state.XoffChar = 0x02;
+  expected.push_back(Describe(state));
+
+  const std::vector<TSimDcb> sent = sim.Dcbs();
+  ASSERT_EQ(sent.size(), expected.size());
+  for (size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(Describe(sent[i].Dcb), expected[i]) << "line state " << i + 1;
+    EXPECT_TRUE(sent[i].Accepted) << "line state " << i + 1;
+  }
+}
+
 // Each refusal of the driver raises its own message, during Open (the port
 // is closed again) and in a write while open (the port stays open); the
 // refused value stays in the property.
@@ -222,6 +300,11 @@ TEST_P(CommRefusalTest, DuringOpenTheComponentIsClosedAgain) {
   EXPECT_EQ(ProcessThreadCount(), threads);
   EXPECT_TRUE(r.stored(*comm));
   EXPECT_EQ(sim.Calls("CloseHandle").size(), 1u);
+  // Close ran before any thread existed: PurgeSend purged once and did not
+  // wait for a writer.
+  EXPECT_EQ(CloseSequence(sim.Calls(), FUiThread),
+            (std::vector<std::string>{"EscapeCommFunction 6", "EscapeCommFunction 4", "PurgeComm 5", "PurgeComm 10",
+                                      "Sleep 100", "CloseHandle 0", "Sleep 200"}));
 }
 
 TEST_P(CommRefusalTest, DuringAWriteThePortStaysOpen) {
@@ -416,7 +499,6 @@ TEST_F(CommTest, CharTimeFollowsTheBitRate) {
 TEST_F(CommTest, CloseReleasesEverythingAndAReopenStartsAfresh) {
   sim.SetFastPauses(false);
   OpenProgramPort();
-  const TCommTransThread* firstWriter = comm->TransThread();
   const int threadsOpen = ProcessThreadCount();
   sim.ClearRecords();
   const double start = NowMs();
@@ -430,30 +512,29 @@ TEST_F(CommTest, CloseReleasesEverythingAndAReopenStartsAfresh) {
   EXPECT_FALSE(sim.Port(1).Open);
   EXPECT_EQ(ProcessThreadCount(), threadsOpen - 2);
 
-  // DTR and RTS dropped first, then the purges, then the handle.
-  const auto escapes = sim.Calls("EscapeCommFunction");
-  ASSERT_EQ(escapes.size(), 2u);
-  EXPECT_EQ(escapes[0].Arg, static_cast<DWORD>(CLRDTR));
-  EXPECT_EQ(escapes[1].Arg, static_cast<DWORD>(CLRRTS));
-  const auto calls = Names(sim.Calls());
-  EXPECT_EQ(calls.back(), "CloseHandle");
-  const auto sleeps = sim.Calls("Sleep");
-  ASSERT_FALSE(sleeps.empty());
-  EXPECT_EQ(sleeps.back().Arg, 200u);
+  // DTR and RTS dropped, the transmit purge (which also cancels the
+  // writer's write), the receive purge, the pause, the writer's wake-up
+  // (the receive thread's is an event of its own), the port released once
+  // both threads have ended, the last pause.
+  EXPECT_EQ(CloseSequence(sim.Calls(), FUiThread),
+            (std::vector<std::string>{"EscapeCommFunction 6", "EscapeCommFunction 4", "PurgeComm 5", "CancelIoEx 0",
+                                      "PurgeComm 10", "Sleep 100", "PostThreadMessageA 1281", "CloseHandle 0",
+                                      "Sleep 200"}));
 
+  // Two more Closes of the closed port: no call, no pause.
   const size_t before = sim.Calls().size();
-  const double again = NowMs();
   comm->Close();
   comm->Close();
-  EXPECT_LT(NowMs() - again, 50.0);
   EXPECT_EQ(sim.Calls().size(), before);
 
+  sim.ClearRecords();
   comm->Open();
+  EXPECT_EQ(sim.Calls("CreateThread").size(), 2u);
+  EXPECT_EQ(ProcessThreadCount(), threadsOpen);
   EXPECT_NE(comm->TransThread(), nullptr);
   EXPECT_NE(comm->ReceiveThread(), nullptr);
   EXPECT_EQ(comm->PendingBytes(), 0);
   EXPECT_EQ(comm->PendingBlocks(), 0);
-  (void)firstWriter;
 }
 
 TEST_F(CommTest, WritingPortNoWhileOpenMovesToTheNewPort) {

@@ -127,3 +127,152 @@ TEST_F(CommTest, CloseOfAnOpenPortTakesItsPausesAndWaitsForBothThreads) {
   EXPECT_EQ(ProcessThreadCount(), threads - 2);
   std::printf("Close of an open port: %.0f ms\n", took);
 }
+
+// One thread's report is being handled, and its handler runs a nested
+// message loop (as a message box does); inside that loop the other thread's
+// report is handled, and that handler closes the port, purges or sends.
+// The thread waiting outside can't be answered the usual way until the
+// outer handler returns, yet nothing may wait for it for ever, and once the
+// outer handler has returned each report of the port's threads waits for
+// its handler again: no answer went astray.
+enum class InnerAction { Close, CloseAndOpen, PurgeSend, SendBeyondTheBlockLimit };
+
+struct NestedReportCase {
+  const char* name;
+  bool writerOutside;  // else the receive thread's report is the outer one
+  InnerAction inner;
+};
+
+void PrintTo(const NestedReportCase& c, std::ostream* os) { *os << c.name; }
+
+class CommNestedReportTest : public CommTest, public ::testing::WithParamInterface<NestedReportCase> {
+ protected:
+  void SetUp() override {
+    CommTest::SetUp();
+    ApplyProgramSettings(*comm);
+    comm->SetBufLenTrans(1);
+    comm->Open();
+  }
+
+  // The writer's write fails at once with a framing error pending.
+  void MakeTheWriterReport() {
+    sim.SetErrors(1, CE_FRAME);
+    sim.FailNextWrites(1, ERROR_GEN_FAILURE);
+    EXPECT_TRUE(comm->SendString("w"));
+  }
+  void MakeTheReceiveThreadReport() { sim.Receive(1, "r"); }
+
+  void ExpectTheWriterToWaitForItsHandler() {
+    int32_t blocksInHandler = -1;
+    comm->SetOnReceive(nullptr);
+    comm->SetOnError([&](TObject*, int32_t) {
+      Sleep(50);  // time for a writer that did not wait to finish its block
+      blocksInHandler = comm->PendingBlocks();
+    });
+    MakeTheWriterReport();
+    EXPECT_TRUE(PumpUntil([&] { return blocksInHandler >= 0 && comm->PendingBlocks() == 0; }, 5000));
+    EXPECT_EQ(blocksInHandler, 1);
+    comm->SetOnError(nullptr);
+  }
+
+  void ExpectTheReceiveThreadToWaitForItsHandler() {
+    size_t waitsBefore = 0, waitsAfter = 0;
+    bool ran = false;
+    comm->SetOnError(nullptr);
+    comm->SetOnReceive([&](TObject*, int32_t) {
+      waitsBefore = sim.Calls("WaitCommEvent").size();
+      Sleep(50);  // time for a thread that did not wait to wait on the line again
+      waitsAfter = sim.Calls("WaitCommEvent").size();
+      ran = true;
+    });
+    MakeTheReceiveThreadReport();
+    EXPECT_TRUE(PumpUntil([&] { return ran; }, 5000));
+    EXPECT_EQ(waitsAfter, waitsBefore);
+    comm->SetOnReceive(nullptr);
+    comm->PurgeReceive();
+  }
+
+  const std::string FData = std::string(40, 'd');  // more blocks than SendData lets wait
+  bool FSent = false;
+  int32_t FPendingAfterPurge = -1;
+
+  void RunInner(InnerAction action) {
+    switch (action) {
+      case InnerAction::Close: comm->Close(); break;
+      case InnerAction::CloseAndOpen:
+        comm->Close();
+        comm->Open();
+        break;
+      case InnerAction::PurgeSend:
+        comm->PurgeSend();
+        FPendingAfterPurge = comm->PendingBytes();
+        break;
+      case InnerAction::SendBeyondTheBlockLimit: FSent = comm->SendString(FData); break;
+    }
+  }
+};
+
+TEST_P(CommNestedReportTest, NoWaitHangsOnTheThreadWaitingOutside) {
+  const NestedReportCase c = GetParam();
+  Watchdog watchdog(20000, c.name);
+  int outerRuns = 0, innerRuns = 0;
+  bool outerRunning = false, innerRanInsideOuter = false;
+  auto outer = [&] {
+    if (outerRuns++ > 0) return;
+    outerRunning = true;
+    if (c.writerOutside) {
+      MakeTheReceiveThreadReport();
+    } else {
+      MakeTheWriterReport();
+    }
+    PumpUntil([&] { return innerRuns > 0; }, 5000);  // the message box's loop
+    outerRunning = false;
+  };
+  auto inner = [&] {
+    if (innerRuns++ > 0) return;
+    innerRanInsideOuter = outerRunning;
+    RunInner(c.inner);
+  };
+  comm->SetOnError([&](TObject*, int32_t) { c.writerOutside ? outer() : inner(); });
+  comm->SetOnReceive([&](TObject*, int32_t) { c.writerOutside ? inner() : outer(); });
+
+  if (c.writerOutside) {
+    MakeTheWriterReport();
+  } else {
+    MakeTheReceiveThreadReport();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return outerRuns > 0 && !outerRunning; }, 10000));
+  EXPECT_EQ(innerRuns, 1);
+  EXPECT_TRUE(innerRanInsideOuter);
+
+  switch (c.inner) {
+    case InnerAction::Close:
+      EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
+      EXPECT_EQ(comm->TransThread(), nullptr);
+      EXPECT_FALSE(sim.Port(1).Open);
+      comm->Open();
+      break;
+    case InnerAction::CloseAndOpen:
+      EXPECT_TRUE(sim.Port(1).Open);
+      EXPECT_EQ(sim.Calls("CreateFileA").size(), 2u);
+      break;
+    case InnerAction::PurgeSend: EXPECT_EQ(FPendingAfterPurge, 0); break;
+    case InnerAction::SendBeyondTheBlockLimit:
+      EXPECT_TRUE(FSent);
+      EXPECT_TRUE(PumpUntil([&] { return sim.Transmitted() == FData; }, 5000)) << sim.Transmitted().size();
+      break;
+  }
+  ExpectTheWriterToWaitForItsHandler();
+  ExpectTheReceiveThreadToWaitForItsHandler();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nested, CommNestedReportTest,
+    ::testing::Values(NestedReportCase{"WriterOutsideCloseInside", true, InnerAction::Close},
+                      NestedReportCase{"ReceiverOutsideCloseInside", false, InnerAction::Close},
+                      NestedReportCase{"WriterOutsideCloseAndOpenInside", true, InnerAction::CloseAndOpen},
+                      NestedReportCase{"ReceiverOutsideCloseAndOpenInside", false, InnerAction::CloseAndOpen},
+                      NestedReportCase{"WriterOutsidePurgeSendInside", true, InnerAction::PurgeSend},
+                      NestedReportCase{"WriterOutsideSendDataWaitsInside", true,
+                                       InnerAction::SendBeyondTheBlockLimit}),
+    [](const ::testing::TestParamInfo<NestedReportCase>& info) { return std::string(info.param.name); });

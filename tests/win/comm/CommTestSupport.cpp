@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <cstdio>
+
 #include "NotifyWindow.h"
 
 namespace {
@@ -96,6 +98,30 @@ PostedProbe::PostedProbe(std::function<void()> onHandled)
 PostedProbe::~PostedProbe() { DeallocateHWnd(FWnd); }
 
 void PostedProbe::Post() { PostMessageW(FWnd, WM_APP + 7, 0, 0); }
+
+Watchdog::Watchdog(DWORD timeoutMs, std::string what)
+    : FTimeoutMs(timeoutMs),
+      FWhat(std::move(what)),
+      FLeft(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      FThread(CreateThread(nullptr, 0, &Watchdog::Watch, this, 0, nullptr)) {}
+
+Watchdog::~Watchdog() {
+  SetEvent(FLeft);
+  WaitForSingleObject(FThread, INFINITE);
+  CloseHandle(FThread);
+  CloseHandle(FLeft);
+}
+
+DWORD WINAPI Watchdog::Watch(LPVOID self) {
+  auto* watchdog = static_cast<Watchdog*>(self);
+  if (WaitForSingleObject(watchdog->FLeft, watchdog->FTimeoutMs) == WAIT_TIMEOUT) {
+    std::fprintf(stderr, "watchdog: %s has not ended within %lu ms: deadlock\n", watchdog->FWhat.c_str(),
+                 static_cast<unsigned long>(watchdog->FTimeoutMs));
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+  return 0;
+}
 
 void EventLog::Attach(TCommX& comm) {
   comm.SetOnError([this](TObject*, int32_t state) {

@@ -46,6 +46,23 @@ class PostedProbe {
   HWND FWnd;
 };
 
+// Ends the process with a failure unless the scope is left within
+// timeoutMs: a deadlock then fails its test at once instead of hanging it.
+class Watchdog {
+ public:
+  Watchdog(DWORD timeoutMs, std::string what);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  static DWORD WINAPI Watch(LPVOID self);
+  DWORD FTimeoutMs;
+  std::string FWhat;
+  HANDLE FLeft;
+  HANDLE FThread;
+};
+
 // Records the component's events with the thread they ran on.
 struct EventLog {
   void Attach(TCommX& comm);

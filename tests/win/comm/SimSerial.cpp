@@ -31,7 +31,7 @@ bool ParsePortPath(const char* path, int& number) {
   return true;
 }
 
-DCB DriverDefaultDcb() {
+DCB DefaultDcb() {
   DCB dcb = {};
   dcb.DCBlength = sizeof(DCB);
   dcb.BaudRate = 9600;
@@ -53,6 +53,8 @@ DCB DriverDefaultDcb() {
 }
 
 }  // namespace
+
+DCB TSimSerial::DriverDefaultDcb() { return DefaultDcb(); }
 
 TSimSerial::TSimSerial() : FStart(std::chrono::steady_clock::now()), FApi(), FNextHandle(0x7E000000) {
   if (gSim != nullptr) throw std::logic_error("one simulated serial driver at a time");
@@ -506,7 +508,7 @@ HANDLE WINAPI TSimSerial::SimCreateFileA(LPCSTR path, DWORD access, DWORD share,
   }
   port.Handle = reinterpret_cast<HANDLE>(sim.FNextHandle);
   sim.FNextHandle += 4;
-  port.Dcb = DriverDefaultDcb();
+  port.Dcb = DefaultDcb();
   port.TimeOuts = {};
   port.Mask = port.Events = port.Errors = 0;
   port.In.clear();

@@ -88,6 +88,9 @@ class TSimSerial {
   TSimSerial(const TSimSerial&) = delete;
   TSimSerial& operator=(const TSimSerial&) = delete;
 
+  // The line state that GetCommState reports on a port just opened.
+  static DCB DriverDefaultDcb();
+
   // --- devices
   void AddPort(int number);
   // Another program has the port open: CreateFileA gets ERROR_ACCESS_DENIED.
@@ -100,10 +103,10 @@ class TSimSerial {
   // --- the line: bytes received, line-status errors (CE_ bits) and a break,
   // all in one driver event.
   void Receive(int number, const std::string& bytes, DWORD errors = 0, bool brk = false);
-  // Called with the bytes of every completed write; what it returns is
-  // received on the same port (a device that answers).
   // Error bits that the driver holds without having signalled an event yet.
   void SetErrors(int number, DWORD errors);
+  // Called with the bytes of every completed write; what it returns is
+  // received on the same port (a device that answers).
   void SetResponder(std::function<std::string(const std::string&)> responder);
 
   // --- refusals (the predicate sees what would be set)
