@@ -518,6 +518,12 @@ JsonObject Session::Drop(const Args& args) {
   args.AtMost(1);
   HWND main = MainWindow();
   HWND combo = Control(args, 0);
+  // As for a click: no list of a window behind a modal box.
+  try {
+    WaitUntil(kEnableTimeoutMs, "enabled window", [&] { return IsWindowEnabled(main) && IsWindowEnabled(combo); });
+  } catch (const DriverError&) {
+    throw DriverError(args.Text(0, "control") + " cannot be dropped: its window is disabled");
+  }
   ParkPointerOffList(combo);
   SendBounded(combo, CB_SHOWDROPDOWN, TRUE, 0, kAnswerTimeoutMs);
   HWND list = nullptr;

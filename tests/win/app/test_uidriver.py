@@ -125,10 +125,11 @@ class UiDriverTest(unittest.TestCase):
         self.assertIn("time-out", self.ui.try_cmd("repaint", "main", 300)["error"])
         self.assertEqual(self.reported(), "blocked")
 
-    def test_no_click_on_a_window_behind_a_box(self):
+    def test_no_click_or_drop_on_a_window_behind_a_box(self):
         self.ui.cmd("click", "ReadBtn")
         self.assertEqual(self.ui.cmd("wait-box")["owner_class"], "TForm1")
         self.assertIn("disabled", self.ui.try_cmd("click", "WriteBtn")["error"])
+        self.assertIn("disabled", self.ui.try_cmd("choose", "CommPort", "COM2")["error"])
         self.assertEqual(self.reported(), "done")
         self.ui.cmd("expect-no-box", 300)
 
