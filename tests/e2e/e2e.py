@@ -10,10 +10,11 @@ driver's session ends the program with it, and each board is stopped.
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
-from boardsim import BoardSim
+from boardsim import BoardSim, repeat_if_disturbed
 from uidriver import UiDriver, win_path
 
 # The program's texts.
@@ -159,6 +160,33 @@ class ProgramTestCase(unittest.TestCase):
         if press:
             self.ui.cmd("press", press)
         return box
+
+    def dismiss_boxes(self, timeout_ms=1500):
+        """Confirms every box that comes up within timeout_ms of the last;
+        returns their texts in order."""
+        texts = []
+        while True:
+            box = self.ui.try_cmd("wait-box", timeout_ms)
+            if not box.get("ok"):
+                return texts
+            texts.append(box["text"])
+            self.ui.cmd("press", "OK")
+
+    def repeat_if_disturbed(self, case, boards, delay_ms=0):
+        """Runs case(), a scenario whose outcome rests on the board's 30 ms
+        timing, again (a bounded number of times) only when it failed and a
+        board's log shows that the machine did not keep that timing. Boxes
+        that a failed run left up are confirmed before the next."""
+        def run():
+            try:
+                return case()
+            except AssertionError:
+                self.dismiss_boxes()
+                for n, board in enumerate(boards, 1):
+                    sys.stderr.write("board %d's log of the failed run:\n  %s\n"
+                                     % (n, "\n  ".join(board.log_lines())))
+                raise
+        return repeat_if_disturbed(run, boards, delay_ms=delay_ms)
 
     def choose_port(self, item, text, caption_icon):
         """A close-up of the port list on item, confirmed."""

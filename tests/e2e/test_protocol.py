@@ -57,29 +57,35 @@ class OutcomeTest(ProgramTestCase):
         self.ui.cmd("click", button)
         return self.expect_box(text, caption_icon)
 
+    # The box comes only once the exchange has ended, so the board's log
+    # then holds every request it was sent.
+
     def test_read_outcomes(self):
         for modes, text, caption_icon, listed, requests in READS:
             with self.subTest(modes=modes):
-                self.ui.cmd("set-selection", "ID_LIST", MARK)
-                box = self.run_case(modes, "ReadBtn", text, caption_icon)
-                self.assertEqual(self.selected("ID_LIST"), listed)
-                frames = self.board1.wait_for_frames("read", requests)
-                self.assertEqual([f.bytes for f in frames], [READ_REQUEST] * requests)
-                self.assertEqual(self.board1.frames("write"), [])
-                if modes == ["silent"]:
-                    # Ten receive time-outs of 30 ms, give or take a loaded machine.
-                    self.assertGreaterEqual(box["click_to_box_ms"], 250)
-                    self.assertLess(box["click_to_box_ms"], 5000)
+                def case():
+                    self.ui.cmd("set-selection", "ID_LIST", MARK)
+                    box = self.run_case(modes, "ReadBtn", text, caption_icon)
+                    self.assertEqual(self.selected("ID_LIST"), listed)
+                    self.assertEqual([f.bytes for f in self.board1.frames("read")], [READ_REQUEST] * requests)
+                    self.assertEqual(self.board1.frames("write"), [])
+                    if modes == ["silent"]:
+                        # Ten receive time-outs of 30 ms, give or take a loaded machine.
+                        self.assertGreaterEqual(box["click_to_box_ms"], 250)
+                        self.assertLess(box["click_to_box_ms"], 5000)
+                self.repeat_if_disturbed(case, [self.board1])
 
     def test_write_outcomes(self):
         for modes, selected, text, caption_icon, requests in WRITES:
             with self.subTest(modes=modes, selected=selected):
-                self.ui.cmd("set-selection", "ID_LIST", selected)
-                self.run_case(modes, "WriteBtn", text, caption_icon)
-                self.assertEqual(self.selected("ID_LIST"), selected)
-                frames = self.board1.wait_for_frames("write", requests)
-                self.assertEqual([f.bytes for f in frames], [write_request(selected)] * requests)
-                self.assertEqual(self.board1.frames("read"), [])
+                def case():
+                    self.ui.cmd("set-selection", "ID_LIST", selected)
+                    self.run_case(modes, "WriteBtn", text, caption_icon)
+                    self.assertEqual(self.selected("ID_LIST"), selected)
+                    self.assertEqual([f.bytes for f in self.board1.frames("write")],
+                                     [write_request(selected)] * requests)
+                    self.assertEqual(self.board1.frames("read"), [])
+                self.repeat_if_disturbed(case, [self.board1])
 
     def test_written_id_reads_back(self):
         self.ui.cmd("set-selection", "ID_LIST", 21)
