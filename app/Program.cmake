@@ -9,15 +9,25 @@ add_library(zefa_app_lib STATIC
 target_include_directories(zefa_app_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(zefa_app_lib PUBLIC zefa_comm zefa_core zefa_msgbox zefa_settings zefa_toolkit)
 
-add_executable(ZEFA1ID WIN32 main.cpp res/ZEFA1ID.rc)
+# Gives a target the program's resources (the arrow bitmap, the icon, the
+# common controls 6 manifest). The resource script names its files relative
+# to its own folder, and the resource compiler reports no dependencies, so
+# they are named here, in the scope of the target's own folder.
+function(zefa_use_program_resources target)
+  set(res ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/res)
+  set(script ${res}/ZEFA1ID.rc)
+  target_sources(${target} PRIVATE ${script})
+  set_property(SOURCE ${script} TARGET_DIRECTORY ${target} APPEND PROPERTY INCLUDE_DIRECTORIES
+               ${res})
+  set_property(SOURCE ${script} TARGET_DIRECTORY ${target} APPEND PROPERTY OBJECT_DEPENDS
+               ${res}/arrow.bmp
+               ${res}/zefa1id.ico
+               ${res}/ZEFA1ID.manifest)
+endfunction()
+
+add_executable(ZEFA1ID WIN32 main.cpp)
 target_link_libraries(ZEFA1ID PRIVATE zefa_app_lib)
-# The resource script names its files relative to its own folder; the
-# resource compiler reports no dependencies, so they are named here.
-set_property(SOURCE res/ZEFA1ID.rc APPEND PROPERTY INCLUDE_DIRECTORIES ${CMAKE_CURRENT_SOURCE_DIR}/res)
-set_property(SOURCE res/ZEFA1ID.rc APPEND PROPERTY OBJECT_DEPENDS
-             ${CMAKE_CURRENT_SOURCE_DIR}/res/arrow.bmp
-             ${CMAKE_CURRENT_SOURCE_DIR}/res/zefa1id.ico
-             ${CMAKE_CURRENT_SOURCE_DIR}/res/ZEFA1ID.manifest)
+zefa_use_program_resources(ZEFA1ID)
 
 if(MSVC)
   # The texts are UTF-8 in the sources; the manifest is the resource script's.
