@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "message_tables.h"
+#include "protocol_fakes.h"
 
 namespace zefa {
 namespace {
@@ -72,26 +73,7 @@ class RecordingPort : public PortSetup {
   }
 };
 
-struct Box {
-  uint8_t kind;
-  uint8_t buttons;
-  int32_t messageNo;
-  int32_t language;
-  std::string text;
-};
-
-class RecordingBox : public MessageBoxSink {
- public:
-  std::vector<Box> shown;
-  bool failFirst = false;
-
-  int32_t MsgBox(uint8_t kind, uint8_t buttons, int32_t messageNo, int32_t language,
-                 const std::string& text) override {
-    shown.push_back({kind, buttons, messageNo, language, text});
-    if (failFirst && shown.size() == 1) throw std::runtime_error("no box");
-    return 1;
-  }
-};
+using test::RecordingBox;
 
 const std::vector<std::string> kOpenCom3 = {
     "Close",         "BitRate 115200",     "BufLenReceive 2048", "BufLenTrans 2048",
@@ -101,12 +83,12 @@ const std::vector<std::string> kOpenCom3 = {
 };
 
 void ExpectOneBox(const RecordingBox& box, uint8_t kind, const std::string& text, int32_t language = 0) {
-  ASSERT_EQ(1u, box.shown.size());
-  EXPECT_EQ(kind, box.shown[0].kind);
-  EXPECT_EQ(2, box.shown[0].buttons);
-  EXPECT_EQ(0, box.shown[0].messageNo);
-  EXPECT_EQ(language, box.shown[0].language);
-  EXPECT_EQ(text, box.shown[0].text);
+  ASSERT_EQ(1u, box.Shown.size());
+  EXPECT_EQ(kind, box.Shown[0].kind);
+  EXPECT_EQ(2, box.Shown[0].buttons);
+  EXPECT_EQ(0, box.Shown[0].messageNo);
+  EXPECT_EQ(language, box.Shown[0].language);
+  EXPECT_EQ(text, box.Shown[0].text);
 }
 
 TEST(PortChoice, OffClosesThePortAndSaysSo) {
@@ -197,12 +179,14 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, PortChoiceFailure,
 TEST(PortChoice, AFailedSuccessBoxStillEndsInTheWarning) {
   RecordingPort port;
   RecordingBox box;
-  box.failFirst = true;
+  box.OnShow = [&box] {
+    if (box.Shown.size() == 1) throw std::runtime_error("no box");
+  };
   ApplyPortChoice(port, 3, box, 0);
-  ASSERT_EQ(2u, box.shown.size());
-  EXPECT_EQ("COM3 設定完了", box.shown[0].text);
-  EXPECT_EQ(KindWarning, box.shown[1].kind);
-  EXPECT_EQ("COM3は使用できません", box.shown[1].text);
+  ASSERT_EQ(2u, box.Shown.size());
+  EXPECT_EQ("COM3 設定完了", box.Shown[0].text);
+  EXPECT_EQ(KindWarning, box.Shown[1].kind);
+  EXPECT_EQ("COM3は使用できません", box.Shown[1].text);
   EXPECT_FALSE(port.open);
 }
 
