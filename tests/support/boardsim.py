@@ -23,8 +23,10 @@ error output; used as a context manager it starts and stops by itself. Then:
     slave         the pseudo-terminal slave that the link points to
     log_path      the simulator's log; control_path, its control file
     set_modes(words)   replaces every mode in force (the start modes too) and
-                  starts the simulator's counts again, at its next request;
-                  a wrong word shows as a "control rejected" line in the log
+                  starts the simulator's counts again, at its next request
+                  or sync(), whichever comes first (after a sync, reading
+                  the control file no longer delays the next answer); a
+                  wrong word shows as a "control rejected" line in the log
     log_lines()   the log's lines ("12.345 rx read fe 7e"); still readable
                   after stop()
     frames(kind=None)  the received and sent frames as Frame(time, direction,

@@ -70,6 +70,9 @@ bool Simulator::ServeStdin() {
   // before the reply.
   while (Receive()) {
   }
+  // A control file written before the sync is in force after it, so that
+  // reading it never holds up the next request's answer.
+  RefreshControl();
   SendDueAnswers();
   WriteLog();
   for (auto left = requests; left > 0; --left) {

@@ -44,8 +44,8 @@ class Simulator {
   };
 
   // Each line on a watched standard input asks for the log to be brought
-  // up to date, which "synced" on standard output confirms. False at the
-  // input's end.
+  // up to date and the control file to be read, which "synced" on standard
+  // output confirms. False at the input's end.
   bool ServeStdin();
   // Handles what one read of the pty brings; false when it had nothing.
   bool Receive();

@@ -35,13 +35,15 @@ Options:
                     replaced, anything else is left alone and an error
   --id N            the board's ID at start, 0 to 255 (default 0)
   --log FILE        log every event to FILE (truncated at start)
-  --control FILE    read fault modes from FILE before each request
+  --control FILE    read fault modes from FILE before each request and
+                    at each sync
   --mode WORD       a fault mode (repeatable), as listed below
   --watch-stdin     also end when standard input reaches its end, so that
                     the simulator cannot outlive the program that feeds it;
                     each line read from it asks for a sync: what the pty
-                    holds is taken in, due answers are sent, the log is
-                    written, then "synced" is printed on standard output
+                    holds is taken in, the control file is read, due
+                    answers are sent, the log is written, then "synced"
+                    is printed on standard output
   --help            show this text
 
 Fault modes (decimal numbers, or hexadecimal after 0x):

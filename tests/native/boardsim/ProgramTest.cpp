@@ -341,6 +341,22 @@ TEST_F(BoardsimProgram, ControlFileReplacesModesWhileItRuns) {
                           "control normal", "tx 00 00"));
 }
 
+// A sync puts a control file written before it in force, so that the next
+// request's answer does not wait for the file to be read.
+TEST_F(BoardsimProgram, ASyncPutsTheControlFileInForce) {
+  Boardsim sim(Args({"--control", Control, "--id", "4"}));
+  ASSERT_FALSE(sim.WaitReady().empty());
+  Port port(Link);
+  WriteFile(Control, "report-id=40\n");
+  ASSERT_TRUE(sim.Sync());
+  EXPECT_EQ(LogEvents(Log).back(), "control report-id=40");
+  EXPECT_EQ(port.Exchange(kRead, 2), (Bytes{0x28, 0x28}));
+  ASSERT_TRUE(sim.Sync());
+  const std::vector<std::string> events = LogEvents(Log);
+  EXPECT_THAT(std::vector<std::string>(events.end() - 3, events.end()),
+              ElementsAre("control report-id=40", "rx read fe 7e", "tx 28 28"));
+}
+
 // Rewritten in place within one tick of the file system's clock, the file
 // keeps its size and times; the change must still count.
 TEST_F(BoardsimProgram, ControlFileRewrittenInPlaceAtOnceStillCounts) {
