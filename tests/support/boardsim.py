@@ -60,7 +60,12 @@ machine can change an outcome without any fault in the code under test):
                     attempt sooner than one receive time-out after an
                     unanswered one, so the requests reached the line late;
                   - or such requests more than twice limit_ms apart: one
-                    receive time-out went by without anything on the line.
+                    receive time-out went by without anything on the line;
+                  - a request that soon after a complete answer that ended
+                    the exchange (a read's, a refused write's, a third
+                    write pass's): the client did not have that answer in
+                    time, so its request reached the line late (a write's
+                    next pass, soon after an ACK, is no sign).
                   Judge the log of one run (clear_log() before it):
                   requests of separate runs need not follow that timing.
     timing_disturbance(...)  the same as a sentence, or None
@@ -116,12 +121,18 @@ def temporary_root():
     return tempfile.gettempdir()
 
 
+ACK = 0x06
+WRITE_PASSES = 3  # a write is one request per pass, each pass answered with ACK
+
+
 def timing_disturbance(lines, limit_ms=30.0, delay_ms=0):
     """The first sign in log lines that the machine did not keep a
     transaction's timing, as a sentence; None when there is none."""
     waiting = collections.deque()  # requests neither answered nor dropped yet
     previous = None  # time of the request before
-    answered = False  # a complete answer went out since that request
+    previous_kind = None  # "read" or "write"
+    answer = None  # the bytes of the complete answer since that request, if any
+    passes = 0  # write requests in a row, each soon after the ACK of the one before
     for line in lines:
         parts = line.split()
         if len(parts) < 2:
@@ -132,12 +143,22 @@ def timing_disturbance(lines, limit_ms=30.0, delay_ms=0):
             continue
         event = parts[1]
         if event == "rx" and len(parts) > 2 and parts[2] in ("read", "write"):
-            if previous is not None and not answered:
+            kind = parts[2]
+            if previous is not None:
                 gap = time_ms - previous
-                if gap < limit_ms * 2 / 3 or gap > limit_ms * 2:
+                soon = gap < limit_ms * 2 / 3
+                if answer is None and (soon or gap > limit_ms * 2):
                     return ("requests at %.3f and %.3f ms, %.1f ms apart with no answer between"
                             % (previous, time_ms, gap))
-            previous, answered = time_ms, False
+                # Soon after a complete answer, only the next pass of a write
+                # (or what follows a whole write) is due: any other request
+                # came after a receive time-out, so it reached the line late.
+                next_pass = previous_kind == "write" and len(answer or b"") >= 2 and answer[1] == ACK
+                passes = passes + 1 if soon and next_pass and kind == "write" else 0
+                if soon and answer is not None and (not next_pass or passes >= WRITE_PASSES):
+                    return ("requests at %.3f and %.3f ms, %.1f ms apart after an answer that ended the exchange"
+                            % (previous, time_ms, gap))
+            previous, previous_kind, answer = time_ms, kind, None
             waiting.append(time_ms)
         elif event == "drop" and waiting:
             waiting.popleft()
@@ -147,7 +168,9 @@ def timing_disturbance(lines, limit_ms=30.0, delay_ms=0):
                 if time_ms - request > limit_ms + delay_ms:
                     return ("the answer at %.3f ms left %.1f ms after its request"
                             % (time_ms, time_ms - request))
-            answered = answered or len(parts) - 2 >= 2
+            sent = bytes.fromhex("".join(parts[2:]))
+            if answer is None and len(sent) >= 2:
+                answer = sent
     return None
 
 
