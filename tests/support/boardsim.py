@@ -130,9 +130,9 @@ def timing_disturbance(lines, limit_ms=30.0, delay_ms=0):
     transaction's timing, as a sentence; None when there is none."""
     waiting = collections.deque()  # requests neither answered nor dropped yet
     previous = None  # time of the request before
-    previous_kind = None  # "read" or "write"
+    previous_request = None  # its kind and bytes
     answer = None  # the bytes of the complete answer since that request, if any
-    passes = 0  # write requests in a row, each soon after the ACK of the one before
+    passes = 0  # the write passes before this request, in a row, each with its ACK
     for line in lines:
         parts = line.split()
         if len(parts) < 2:
@@ -143,31 +143,32 @@ def timing_disturbance(lines, limit_ms=30.0, delay_ms=0):
             continue
         event = parts[1]
         if event == "rx" and len(parts) > 2 and parts[2] in ("read", "write"):
-            kind = parts[2]
+            request = (parts[2], "".join(parts[3:]))
             if previous is not None:
                 gap = time_ms - previous
                 soon = gap < limit_ms * 2 / 3
                 if answer is None and (soon or gap > limit_ms * 2):
                     return ("requests at %.3f and %.3f ms, %.1f ms apart with no answer between"
                             % (previous, time_ms, gap))
+                acked_write = previous_request[0] == "write" and len(answer or b"") >= 2 and answer[1] == ACK
+                same_write = acked_write and request == previous_request and gap <= limit_ms * 2
+                passes = passes + 1 if same_write else 0
                 # Soon after a complete answer, only the next pass of a write
                 # (or what follows a whole write) is due: any other request
                 # came after a receive time-out, so it reached the line late.
-                next_pass = previous_kind == "write" and len(answer or b"") >= 2 and answer[1] == ACK
-                passes = passes + 1 if soon and next_pass and kind == "write" else 0
-                if soon and answer is not None and (not next_pass or passes >= WRITE_PASSES):
+                if soon and answer is not None and (not acked_write or passes >= WRITE_PASSES):
                     return ("requests at %.3f and %.3f ms, %.1f ms apart after an answer that ended the exchange"
                             % (previous, time_ms, gap))
-            previous, previous_kind, answer = time_ms, kind, None
+            previous, previous_request, answer = time_ms, request, None
             waiting.append(time_ms)
         elif event == "drop" and waiting:
             waiting.popleft()
         elif event == "tx":
             if waiting:
-                request = waiting.popleft()
-                if time_ms - request > limit_ms + delay_ms:
+                asked = waiting.popleft()
+                if time_ms - asked > limit_ms + delay_ms:
                     return ("the answer at %.3f ms left %.1f ms after its request"
-                            % (time_ms, time_ms - request))
+                            % (time_ms, time_ms - asked))
             sent = bytes.fromhex("".join(parts[2:]))
             if answer is None and len(sent) >= 2:
                 answer = sent
