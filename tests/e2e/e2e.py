@@ -172,6 +172,12 @@ class ProgramTestCase(unittest.TestCase):
             texts.append(box["text"])
             self.ui.cmd("press", "OK")
 
+    @staticmethod
+    def print_logs(boards):
+        """The boards' logs on standard error, for a failure's report."""
+        for n, board in enumerate(boards, 1):
+            sys.stderr.write("board %d's log:\n  %s\n" % (n, "\n  ".join(board.log_lines())))
+
     def repeat_if_disturbed(self, case, boards, delay_ms=0):
         """Runs case(), a scenario whose outcome rests on the board's 30 ms
         timing, again (a bounded number of times) only when it failed and a
@@ -182,9 +188,7 @@ class ProgramTestCase(unittest.TestCase):
                 return case()
             except AssertionError:
                 self.dismiss_boxes()
-                for n, board in enumerate(boards, 1):
-                    sys.stderr.write("board %d's log of the failed run:\n  %s\n"
-                                     % (n, "\n  ".join(board.log_lines())))
+                self.print_logs(boards)
                 raise
         return repeat_if_disturbed(run, boards, delay_ms=delay_ms)
 

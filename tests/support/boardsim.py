@@ -50,8 +50,9 @@ before the call is in the log, with what the pty holds for it then.
 
 Timing (a client waits 30 ms for each byte of an answer, so a loaded
 machine can change an outcome without any fault in the code under test):
-    timing_disturbed(limit_ms=30.0, delay_ms=0)  True when the log shows
-                  that the machine did not keep a transaction's timing:
+    timing_disturbed(limit_ms=30.0, delay_ms=0, passes_done=0)  True when
+                  the log shows that the machine did not keep a
+                  transaction's timing:
                   - an answer sent more than limit_ms + delay_ms after the
                     request it answers;
                   - two consecutive requests with no complete answer (two
@@ -62,10 +63,11 @@ machine can change an outcome without any fault in the code under test):
                   - or such requests more than twice limit_ms apart: one
                     receive time-out went by without anything on the line;
                   - a request that soon after a complete answer that ended
-                    the exchange (a read's, a refused write's, a third
-                    write pass's): the client did not have that answer in
+                    the exchange (a read's, a refused write's), or a fourth
+                    write pass: the client did not have that answer in
                     time, so its request reached the line late (a write's
-                    next pass, soon after an ACK, is no sign).
+                    next pass, soon after an ACK, is no sign). passes_done
+                    counts the passes of a write begun on another port.
                   Judge the log of one run (clear_log() before it):
                   requests of separate runs need not follow that timing.
     timing_disturbance(...)  the same as a sentence, or None
@@ -125,14 +127,16 @@ ACK = 0x06
 WRITE_PASSES = 3  # a write is one request per pass, each pass answered with ACK
 
 
-def timing_disturbance(lines, limit_ms=30.0, delay_ms=0):
+def timing_disturbance(lines, limit_ms=30.0, delay_ms=0, passes_done=0):
     """The first sign in log lines that the machine did not keep a
-    transaction's timing, as a sentence; None when there is none."""
+    transaction's timing, as a sentence; None when there is none.
+    passes_done: passes of the write that the log begins with, done on
+    another port before it."""
     waiting = collections.deque()  # requests neither answered nor dropped yet
     previous = None  # time of the request before
     previous_request = None  # its kind and bytes
     answer = None  # the bytes of the complete answer since that request, if any
-    passes = 0  # the write passes before this request, in a row, each with its ACK
+    passes = passes_done  # the write passes before this request, in a row, each with its ACK
     for line in lines:
         parts = line.split()
         if len(parts) < 2:
@@ -154,9 +158,11 @@ def timing_disturbance(lines, limit_ms=30.0, delay_ms=0):
                 same_write = acked_write and request == previous_request and gap <= limit_ms * 2
                 passes = passes + 1 if same_write else 0
                 # Soon after a complete answer, only the next pass of a write
-                # (or what follows a whole write) is due: any other request
-                # came after a receive time-out, so it reached the line late.
-                if soon and answer is not None and (not acked_write or passes >= WRITE_PASSES):
+                # (or what follows a whole write) is due, and a write has
+                # three passes: any other request came after a receive
+                # time-out that the answer should have ended, so it reached
+                # the line late.
+                if (soon and answer is not None and not acked_write) or passes >= WRITE_PASSES:
                     return ("requests at %.3f and %.3f ms, %.1f ms apart after an answer that ended the exchange"
                             % (previous, time_ms, gap))
             previous, previous_request, answer = time_ms, request, None
@@ -325,11 +331,11 @@ class BoardSim:
         if line is not None and line != "synced":
             raise BoardSimError("unexpected line from the simulator: %r" % line)
 
-    def timing_disturbance(self, limit_ms=30.0, delay_ms=0):
-        return timing_disturbance(self.log_lines(), limit_ms, delay_ms)
+    def timing_disturbance(self, limit_ms=30.0, delay_ms=0, passes_done=0):
+        return timing_disturbance(self.log_lines(), limit_ms, delay_ms, passes_done)
 
-    def timing_disturbed(self, limit_ms=30.0, delay_ms=0):
-        return self.timing_disturbance(limit_ms, delay_ms) is not None
+    def timing_disturbed(self, limit_ms=30.0, delay_ms=0, passes_done=0):
+        return self.timing_disturbance(limit_ms, delay_ms, passes_done) is not None
 
     def log_lines(self):
         if self._final_log is None:

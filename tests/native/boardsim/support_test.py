@@ -249,6 +249,14 @@ class TimingDisturbanceTest(unittest.TestCase):
                     self.assertIsNotNone(found)
                     self.assertIn(sign, found)
 
+    def test_passes_done_on_another_port_count(self):
+        write = "rx write ff 5a 03 5c"
+        two_passes = lines((0.0, write), (0.1, "tx 03 06"), (25.0, write), (25.1, "tx 03 06"))
+        self.assertIsNone(timing_disturbance(two_passes, passes_done=1))
+        three_passes = two_passes + lines((31.0, write), (31.1, "tx 03 06"))
+        self.assertIsNone(timing_disturbance(three_passes))
+        self.assertIn("6.0 ms apart after", timing_disturbance(three_passes, passes_done=1))
+
     def test_the_limit_sets_the_bounds(self):
         burst = lines(*unanswered([0.0, 50.0]))
         self.assertIsNone(timing_disturbance(burst, limit_ms=30.0))
