@@ -20,7 +20,7 @@ constexpr DWORD kDefaultTimeoutMs = 5000;
 // How long a single question to the program may take (reading a text, a
 // selection): it answers at once unless its thread is stuck.
 constexpr DWORD kAnswerTimeoutMs = 2000;
-// How long a click waits for its window to be enabled again.
+// How long a click or a drop waits for its window to be enabled again.
 constexpr DWORD kEnableTimeoutMs = 1000;
 const wchar_t kMainClass[] = L"TForm1";
 const wchar_t kBoxClass[] = L"#32770";
@@ -314,17 +314,21 @@ JsonObject Session::Font(const Args& args) {
       .SetBool("default", facts.isDefault);
 }
 
+void Session::RequireEnabled(HWND main, HWND control, const std::string& refusal) {
+  // A person cannot work a control of a disabled window (a modal box up);
+  // a window enabled again just after its box closed is waited for.
+  try {
+    WaitUntil(kEnableTimeoutMs, "enabled window", [&] { return IsWindowEnabled(main) && IsWindowEnabled(control); });
+  } catch (const DriverError&) {
+    throw DriverError(refusal + ": its window is disabled");
+  }
+}
+
 JsonObject Session::Click(const Args& args) {
   args.AtMost(1);
   HWND main = MainWindow();
   HWND button = Control(args, 0);
-  // A person cannot press a button of a disabled window (a modal box up);
-  // a window enabled again just after its box closed is waited for.
-  try {
-    WaitUntil(kEnableTimeoutMs, "enabled window", [&] { return IsWindowEnabled(main) && IsWindowEnabled(button); });
-  } catch (const DriverError&) {
-    throw DriverError(args.Text(0, "control") + " cannot be pressed: its window is disabled");
-  }
+  RequireEnabled(main, button, args.Text(0, "control") + " cannot be pressed");
   // Posted: the handler may show a modal box, and the driver must go on.
   if (!PostMessageW(button, BM_CLICK, 0, 0)) throw DriverError("cannot post the click");
   FLastClickMs = NowMs();
@@ -518,12 +522,7 @@ JsonObject Session::Drop(const Args& args) {
   args.AtMost(1);
   HWND main = MainWindow();
   HWND combo = Control(args, 0);
-  // As for a click: no list of a window behind a modal box.
-  try {
-    WaitUntil(kEnableTimeoutMs, "enabled window", [&] { return IsWindowEnabled(main) && IsWindowEnabled(combo); });
-  } catch (const DriverError&) {
-    throw DriverError(args.Text(0, "control") + " cannot be dropped: its window is disabled");
-  }
+  RequireEnabled(main, combo, args.Text(0, "control") + " cannot be dropped");
   ParkPointerOffList(combo);
   SendBounded(combo, CB_SHOWDROPDOWN, TRUE, 0, kAnswerTimeoutMs);
   HWND list = nullptr;

@@ -97,6 +97,9 @@ class Session {
   POINT ClientPoint(const Args& args);
   void ParkPointer(const std::vector<RECT>& alsoAvoid);
   void ParkPointerOffList(HWND combo);
+  // Waits a moment for the control and its window to be enabled; raises
+  // "REFUSAL: its window is disabled" otherwise.
+  void RequireEnabled(HWND main, HWND control, const std::string& refusal);
   // Polls ready() until it gives true; raises after timeoutMs, or at once
   // when the program ends, unless the end is what is awaited.
   template <class Ready>
