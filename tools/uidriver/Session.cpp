@@ -121,9 +121,12 @@ Session::Session() {
       {"kill", {&Session::Kill, "kill                   end the program at once"}},
       {"window", {&Session::WindowInfo, "window                 the main window: caption, style, position, client size"}},
       {"close", {&Session::CloseBox, "close                  the main window's close box"}},
+      {"windows", {&Session::TopWindows, "windows                every top-level window: styles, owner, task-bar button"}},
+      {"end-session", {&Session::EndSession, "end-session [MS]       ask every window to let the session end, then tell them"}},
       {"control", {&Session::ControlInfo, "control CTRL           class, text, id, position and size, state"}},
       {"font", {&Session::Font, "font CTRL              face, height, weight, charset of its font"}},
       {"click", {&Session::Click, "click CTRL             press a button (posted: never waits for its handler)"}},
+      {"click-then", {&Session::ClickThen, "click-then CTRL ACTION [ARG]  press CTRL and post ACTION behind it: click CTRL2, close, close-up LIST"}},
       {"mouse-click", {&Session::MouseClick, "mouse-click CTRL|X Y   a real left click on a control or a client point"}},
       {"pixels", {&Session::Pixels, "pixels CTRL [X Y W H]  colours shown in a client rectangle, rrggbb per pixel"}},
       {"ping", {&Session::Ping, "ping [MS]              the main window answers a message within MS"}},
@@ -288,6 +291,76 @@ JsonObject Session::CloseBox(const Args& args) {
   return JsonObject();
 }
 
+namespace {
+
+// The shell's rule: a visible window has a task-bar button when it asks
+// for one, or when it is unowned and no tool window.
+bool HasTaskbarButton(HWND wnd) {
+  if (!IsWindowVisible(wnd)) return false;
+  const DWORD exStyle = static_cast<DWORD>(GetWindowLongW(wnd, GWL_EXSTYLE));
+  if ((exStyle & WS_EX_APPWINDOW) != 0) return true;
+  return GetWindow(wnd, GW_OWNER) == nullptr && (exStyle & WS_EX_TOOLWINDOW) == 0;
+}
+
+// The caption the system keeps: asks the program nothing, so it answers
+// even while the program is busy.
+std::wstring KeptCaption(HWND wnd) {
+  wchar_t text[512];
+  const int n = GetWindowTextW(wnd, text, 512);
+  return std::wstring(text, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+}  // namespace
+
+JsonObject Session::TopWindows(const Args& args) {
+  args.AtMost(0);
+  JsonArray windows;
+  JsonArray buttons;
+  for (HWND wnd : EnsureProgram().Windows(nullptr)) {
+    HWND owner = GetWindow(wnd, GW_OWNER);
+    const bool button = HasTaskbarButton(wnd);
+    if (button) buttons.AddText(KeptCaption(wnd));
+    windows.AddObject(JsonObject()
+                          .SetText("class", ClassOf(wnd))
+                          .SetText("caption", KeptCaption(wnd))
+                          .SetBool("visible", IsWindowVisible(wnd) != FALSE)
+                          .SetBool("enabled", IsWindowEnabled(wnd) != FALSE)
+                          .SetText("style", Hex32(static_cast<DWORD>(GetWindowLongW(wnd, GWL_STYLE))))
+                          .SetText("exstyle", Hex32(static_cast<DWORD>(GetWindowLongW(wnd, GWL_EXSTYLE))))
+                          .SetText("owner_class", owner == nullptr ? std::wstring() : ClassOf(owner))
+                          .SetBool("taskbar", button));
+  }
+  return JsonObject().SetArray("windows", windows).SetArray("taskbar", buttons);
+}
+
+JsonObject Session::EndSession(const Args& args) {
+  args.AtMost(1);
+  const DWORD timeoutMs = args.TimeoutMs(0, kDefaultTimeoutMs);
+  // As the system does: every top-level window is asked, then every one is
+  // told whether the session ends. A program that agreed would then be
+  // ended by the system; the driver leaves that to its caller.
+  const auto windows = EnsureProgram().Windows(nullptr);
+  bool agreed = true;
+  JsonArray refusedBy;
+  for (HWND wnd : windows) {
+    DWORD_PTR answer = TRUE;
+    if (!SendMessageTimeoutW(wnd, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, timeoutMs, &answer)) {
+      if (!IsWindow(wnd)) continue;
+      throw DriverError(WideToUtf8(ClassOf(wnd)) + " gave no answer to WM_QUERYENDSESSION within " +
+                        std::to_string(timeoutMs) + " ms");
+    }
+    if (answer == FALSE) {
+      agreed = false;
+      refusedBy.AddText(ClassOf(wnd));
+    }
+  }
+  for (HWND wnd : windows) {
+    DWORD_PTR ignored = 0;
+    if (IsWindow(wnd)) SendMessageTimeoutW(wnd, WM_ENDSESSION, agreed ? TRUE : FALSE, 0, SMTO_NORMAL, timeoutMs, &ignored);
+  }
+  return JsonObject().SetBool("agreed", agreed).SetArray("refused_by", refusedBy);
+}
+
 JsonObject Session::ControlInfo(const Args& args) {
   args.AtMost(1);
   HWND main = MainWindow();
@@ -332,6 +405,42 @@ JsonObject Session::Click(const Args& args) {
   // Posted: the handler may show a modal box, and the driver must go on.
   if (!PostMessageW(button, BM_CLICK, 0, 0)) throw DriverError("cannot post the click");
   FLastClickMs = NowMs();
+  return JsonObject();
+}
+
+// Two actions that reach the program's queue together: the second is
+// handled only once the first button's handler lets the queue be served,
+// however loaded the machine is.
+JsonObject Session::ClickThen(const Args& args) {
+  args.AtMost(3);
+  HWND main = MainWindow();
+  HWND button = Control(args, 0);
+  const std::string action = args.Text(1, "action");
+  HWND target = main;
+  UINT message = 0;
+  WPARAM wParam = 0;
+  LPARAM lParam = 0;
+  if (action == "click") {
+    target = Control(args, 2);
+    RequireEnabled(main, target, args.Text(2, "control") + " cannot be pressed");
+    message = BM_CLICK;
+  } else if (action == "close") {
+    args.AtMost(2);
+    message = WM_SYSCOMMAND;
+    wParam = SC_CLOSE;
+  } else if (action == "close-up") {
+    // What a list sends its window when it closes, on its current selection.
+    HWND list = Control(args, 2);
+    message = WM_COMMAND;
+    wParam = MAKEWPARAM(GetDlgCtrlID(list), CBN_CLOSEUP);
+    lParam = reinterpret_cast<LPARAM>(list);
+  } else {
+    throw DriverError("unknown action " + action + " (click CTRL, close, close-up LIST)");
+  }
+  RequireEnabled(main, button, args.Text(0, "control") + " cannot be pressed");
+  if (!PostMessageW(button, BM_CLICK, 0, 0)) throw DriverError("cannot post the click");
+  FLastClickMs = NowMs();
+  if (!PostMessageW(target, message, wParam, lParam)) throw DriverError("cannot post " + action);
   return JsonObject();
 }
 

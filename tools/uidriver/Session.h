@@ -55,9 +55,12 @@ class Session {
   // The main window and its controls
   JsonObject WindowInfo(const Args& args);
   JsonObject CloseBox(const Args& args);
+  JsonObject TopWindows(const Args& args);
+  JsonObject EndSession(const Args& args);
   JsonObject ControlInfo(const Args& args);
   JsonObject Font(const Args& args);
   JsonObject Click(const Args& args);
+  JsonObject ClickThen(const Args& args);
   JsonObject MouseClick(const Args& args);
   JsonObject Pixels(const Args& args);
   JsonObject Ping(const Args& args);
