@@ -11,9 +11,13 @@ namespace {
 
 const wchar_t kWindowClass[] = L"ZefaApplicationWindow";
 
-LRESULT CALLBACK ApplicationWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  return DefWindowProcW(wnd, msg, wParam, lParam);
-}
+// A caption and a system menu for the task-bar button's menu; popup, so
+// that the system leaves its size at zero.
+constexpr DWORD kApplicationStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPSIBLINGS;
+
+// Posted to itself on activation: the window it owns that the user last
+// worked in takes over once the activation is complete.
+constexpr UINT kActivateOwned = WM_APP + 1;
 
 struct DisabledWindows {
   HWND except;
@@ -32,7 +36,7 @@ BOOL CALLBACK DisableWindow(HWND wnd, LPARAM param) {
 }  // namespace
 
 TApplication::TApplication()
-    : TComponent(nullptr), FHandle(nullptr), FMainWindow(nullptr), FTerminated(false) {}
+    : TComponent(nullptr), FHandle(nullptr), FMainWindow(nullptr), FMainHiddenByMinimize(false), FTerminated(false) {}
 
 TApplication::~TApplication() {
   // The forms go first: their components (the serial port) still need the
@@ -46,14 +50,68 @@ void TApplication::Initialize() {
   if (FHandle != nullptr) return;
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSW cls = {};
-  cls.lpfnWndProc = ApplicationWndProc;
+  cls.lpfnWndProc = TApplication::WindowProc;
   cls.hInstance = instance;
   cls.lpszClassName = kWindowClass;
   cls.hIcon = LoadIconW(instance, L"MAINICON");
   RegisterClassW(&cls);
-  // Never shown: it only owns the message boxes.
-  FHandle = CreateWindowExW(0, kWindowClass, Utf8ToWide(FTitle).c_str(), WS_POPUP, 0, 0, 0, 0, nullptr,
+  // In the middle of the screen, where a minimised window's animation
+  // starts from.
+  const int x = GetSystemMetrics(SM_CXSCREEN) / 2;
+  const int y = GetSystemMetrics(SM_CYSCREEN) / 2;
+  FHandle = CreateWindowExW(0, kWindowClass, Utf8ToWide(FTitle).c_str(), kApplicationStyle, x, y, 0, 0, nullptr,
                             nullptr, instance, nullptr);
+}
+
+void TApplication::ShowTaskbarButton() {
+  if (FHandle != nullptr && !IsWindowVisible(FHandle)) ShowWindow(FHandle, SW_SHOWNOACTIVATE);
+}
+
+void TApplication::Minimize() {
+  if (FHandle != nullptr) ShowWindow(FHandle, SW_MINIMIZE);
+}
+
+LRESULT CALLBACK TApplication::WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  TApplication* self = Application != nullptr && Application->FHandle == wnd ? Application : nullptr;
+  switch (msg) {
+    case WM_CLOSE:
+      // From the task-bar button's menu: as the main form's close box, and
+      // not while a box is up (it disables this window, its owner). Never
+      // the default, which would destroy the forms under the program.
+      if (self != nullptr && self->FMainWindow != nullptr && IsWindowEnabled(wnd) &&
+          (IsWindowVisible(self->FMainWindow) || self->FMainHiddenByMinimize)) {
+        PostMessageW(self->FMainWindow, WM_CLOSE, 0, 0);
+      }
+      return 0;
+    case WM_SIZE:
+      // Minimised by the main form's minimise box or on the task bar: the
+      // main form goes with it, and comes back when it is restored.
+      if (self != nullptr && self->FMainWindow != nullptr) {
+        if (wParam == SIZE_MINIMIZED && IsWindowVisible(self->FMainWindow)) {
+          self->FMainHiddenByMinimize = true;
+          ShowWindow(self->FMainWindow, SW_HIDE);
+        } else if (wParam == SIZE_RESTORED && self->FMainHiddenByMinimize) {
+          self->FMainHiddenByMinimize = false;
+          ShowWindow(self->FMainWindow, SW_SHOW);
+        }
+      }
+      break;
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) != WA_INACTIVE && HIWORD(wParam) == 0) PostMessageW(wnd, kActivateOwned, 0, 0);
+      break;
+    case kActivateOwned: {
+      // Restored or chosen on the task bar: nothing of the application
+      // window shows, so the user meets the box or form it owns.
+      HWND owned = GetLastActivePopup(wnd);
+      if (GetActiveWindow() == wnd && owned != wnd && IsWindowVisible(owned) && IsWindowEnabled(owned)) {
+        SetActiveWindow(owned);
+      }
+      return 0;
+    }
+    default:
+      break;
+  }
+  return DefWindowProcW(wnd, msg, wParam, lParam);
 }
 
 void TApplication::SetTitle(const std::string& title) {
@@ -73,6 +131,7 @@ bool TApplication::Dispatch(MSG& msg) {
 }
 
 void TApplication::Run() {
+  ShowTaskbarButton();
   if (FMainWindow != nullptr && !IsWindowVisible(FMainWindow)) {
     ShowWindow(FMainWindow, SW_SHOWNORMAL);
     UpdateWindow(FMainWindow);
@@ -108,6 +167,8 @@ void TApplication::HandleException() {
 }
 
 int TApplication::ShowMessageBox(const std::wstring& text, const std::wstring& caption, UINT flags) {
+  // The box owned by the application window: its button is the box's.
+  ShowTaskbarButton();
   DisabledWindows disabled{FHandle, {}};
   HWND active = GetActiveWindow();
   EnumThreadWindows(GetCurrentThreadId(), DisableWindow, reinterpret_cast<LPARAM>(&disabled));

@@ -1,7 +1,12 @@
-// The application object: its own hidden window (owner of the message
-// boxes), the title, the message loop, the process-pending-messages service
-// and the default handling of an exception that escapes an event handler.
-// All of it runs on the user-interface thread.
+// The application object: its own window, the title, the message loop, the
+// process-pending-messages service and the default handling of an exception
+// that escapes an event handler. All of it runs on the user-interface
+// thread.
+//
+// The application window owns the forms and the message boxes. It has no
+// size, so nothing of it shows but its task-bar button, titled with the
+// application's title: the one button of the program, from its first box
+// on, with the main form shown or not.
 #pragma once
 
 #include <windows.h>
@@ -17,7 +22,8 @@ class TApplication : public TComponent {
   // Destroys the components it owns (the forms), then its window.
   ~TApplication() override;
 
-  // Creates the application window. Call once, before any form exists.
+  // Creates the application window, still hidden. Call once, before any
+  // form exists.
   void Initialize();
   HWND Handle() const { return FHandle; }
 
@@ -33,6 +39,9 @@ class TApplication : public TComponent {
   // WM_QUIT, also one that ProcessMessages took out of the queue.
   void Run();
   void Terminate();
+  // Minimises the application window; the main form is hidden with it, and
+  // shown again when it is restored.
+  void Minimize();
   bool Terminated() const { return FTerminated; }
 
   // Dispatches every message that waits for this thread, messages sent from
@@ -51,9 +60,13 @@ class TApplication : public TComponent {
 
  private:
   bool Dispatch(MSG& msg);
+  // Shows the application window, and with it the task-bar button.
+  void ShowTaskbarButton();
+  static LRESULT CALLBACK WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
   HWND FHandle;
   HWND FMainWindow;
+  bool FMainHiddenByMinimize;
   std::string FTitle;
   bool FTerminated;
 };

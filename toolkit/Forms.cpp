@@ -58,8 +58,9 @@ TForm::TForm(TComponent* owner, const std::wstring& windowClass)
   cls.lpszClassName = windowClass.c_str();
   RegisterWindowClass(cls);
   // Created hidden: the creation handler runs, and may show its box, first.
+  HWND ownerWindow = Application != nullptr ? Application->Handle() : nullptr;
   FWindow.Reset(CreateWindowExW(kFormExStyle, windowClass.c_str(), L"", kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, GetModuleHandleW(nullptr), this));
+                                CW_USEDEFAULT, CW_USEDEFAULT, ownerWindow, nullptr, GetModuleHandleW(nullptr), this));
   if (!FWindow) RaiseLastSystemError("ウィンドウを作成できません");
 }
 
@@ -145,6 +146,14 @@ void TForm::Show() {
 void TForm::Close() {
   ShowWindow(Handle(), SW_HIDE);
   if (Application != nullptr && Application->MainWindow() == Handle()) Application->Terminate();
+}
+
+bool TForm::CloseQuery() {
+  bool canClose = true;
+  // A copy: the handler may assign the event while it runs.
+  const TCloseQueryEvent handler = OnCloseQuery;
+  if (handler) handler(this, canClose);
+  return canClose;
 }
 
 TControl* TForm::FindControl(HWND window) const {
@@ -275,8 +284,20 @@ LRESULT TForm::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
       if (const TControl* button = FocusedPushButton()) return MAKELRESULT(button->ControlId(), DC_HASDEFID);
       return 0;
     case WM_CLOSE:
-      Close();
+      if (CloseQuery()) Close();
       return 0;
+    case WM_QUERYENDSESSION:
+      return CloseQuery() ? TRUE : FALSE;
+    case WM_SYSCOMMAND:
+      // An owned window minimised on its own would leave no trace on the
+      // task bar: the application window is minimised instead, and hides
+      // the main form with it.
+      if ((wParam & 0xFFF0) == SC_MINIMIZE && Application != nullptr && Application->MainWindow() == window &&
+          GetWindow(window, GW_OWNER) == Application->Handle()) {
+        Application->Minimize();
+        return 0;
+      }
+      break;
     case WM_ACTIVATE:
       Activated(LOWORD(wParam) != WA_INACTIVE && HIWORD(wParam) == 0);
       return 0;

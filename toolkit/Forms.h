@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,12 @@
 #include "Graphics.h"
 #include "WindowHandle.h"
 
+// Sets canClose (true on entry) to false to keep the form open.
+using TCloseQueryEvent = std::function<void(TObject* Sender, bool& canClose)>;
+
+// Forms are owned by the application window, which stands for the whole
+// program on the task bar; a form therefore has no task-bar button of its
+// own, and minimising the main form minimises the application.
 class TForm : public TComponent {
  public:
   // windowClass is the name under which the form's window is registered.
@@ -48,12 +55,17 @@ class TForm : public TComponent {
   // Hides the form; closing the application's main window ends the
   // application's message loop.
   void Close();
+  // Whether the form may close now: asks OnCloseQuery, yes without one.
+  // The close box, the system menu and the end of the Windows session ask
+  // it first; Close itself does not.
+  bool CloseQuery();
 
   // The controls, in the order of their creation.
   const std::vector<TControl*>& Controls() const { return FControls; }
   TControl* FindControl(HWND window) const;
 
   TNotifyEvent OnCreate;
+  TCloseQueryEvent OnCloseQuery;
 
  protected:
   // The end of construction: runs OnCreate. An exception that escapes the

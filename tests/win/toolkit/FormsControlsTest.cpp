@@ -572,4 +572,130 @@ TEST(Form, ClosingTheMainWindowEndsTheLoopAndOnlyThat) {
   Application = testApplication;
 }
 
+TEST(Form, CloseQueryDecidesTheCloseBoxAndTheEndOfTheSession) {
+  TApplication* const testApplication = Application;
+  {
+    TApplication own;
+    own.Initialize();
+    Application = &own;
+    TTestForm main(&own);
+    own.SetMainWindow(main.Handle());
+    main.Show();
+    bool allow = false;
+    int asked = 0;
+    main.OnCloseQuery = [&](TObject* sender, bool& canClose) {
+      EXPECT_EQ(&main, sender);
+      EXPECT_TRUE(canClose);
+      ++asked;
+      canClose = allow;
+    };
+
+    // Refused: the session may not end, the close box changes nothing.
+    EXPECT_EQ(FALSE, SendMessageW(main.Handle(), WM_QUERYENDSESSION, 0, 0));
+    SendMessageW(main.Handle(), WM_CLOSE, 0, 0);
+    own.ProcessMessages();
+    EXPECT_EQ(2, asked);
+    EXPECT_TRUE(IsWindowVisible(main.Handle()));
+    EXPECT_FALSE(own.Terminated());
+    // Close itself asks nothing: it is what a refused close does later.
+    main.Close();
+    EXPECT_EQ(2, asked);
+    EXPECT_FALSE(IsWindowVisible(main.Handle()));
+
+    main.Show();
+    allow = true;
+    EXPECT_EQ(TRUE, SendMessageW(main.Handle(), WM_QUERYENDSESSION, 0, 0));
+    SendMessageW(main.Handle(), WM_CLOSE, 0, 0);
+    own.ProcessMessages();
+    EXPECT_EQ(4, asked);
+    EXPECT_FALSE(IsWindowVisible(main.Handle()));
+    EXPECT_TRUE(own.Terminated());
+  }
+  Application = testApplication;
+}
+
+// The shell gives a visible window a task-bar button when it asks for one,
+// or when it is unowned and no tool window.
+bool HasTaskbarButton(HWND window) {
+  const auto exStyle = static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE));
+  return IsWindowVisible(window) && ((exStyle & WS_EX_APPWINDOW) != 0 ||
+                                     (GetWindow(window, GW_OWNER) == nullptr && (exStyle & WS_EX_TOOLWINDOW) == 0));
+}
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM windows) {
+  reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
+  return TRUE;
+}
+
+std::vector<HWND> TaskbarButtons() {
+  std::vector<HWND> windows;
+  EnumThreadWindows(GetCurrentThreadId(), CollectWindow, reinterpret_cast<LPARAM>(&windows));
+  std::vector<HWND> buttons;
+  for (HWND window : windows) {
+    if (HasTaskbarButton(window)) buttons.push_back(window);
+  }
+  return buttons;
+}
+
+TEST(Application, ItsWindowIsTheOneTaskbarButtonFromTheFirstBoxOn) {
+  TApplication* const testApplication = Application;
+  {
+    TApplication own;
+    own.Initialize();
+    own.SetTitle("title on the task bar");
+    Application = &own;
+    TTestForm main(&own);
+    own.SetMainWindow(main.Handle());
+    // Owned by the application window: never a button of its own.
+    EXPECT_EQ(own.Handle(), GetWindow(main.Handle(), GW_OWNER));
+    EXPECT_EQ(0, GetWindowLongW(main.Handle(), GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    EXPECT_TRUE(TaskbarButtons().empty());
+
+    {
+      // The first box brings the button, before any form shows.
+      BoxCloser closer(GetCurrentThreadId());
+      own.ShowMessageBox(L"text", L"caption", MB_OK);
+      ASSERT_EQ(1u, closer.Boxes().size());
+    }
+    ASSERT_EQ(std::vector<HWND>{own.Handle()}, TaskbarButtons());
+    wchar_t title[64] = {};
+    GetWindowTextW(own.Handle(), title, 64);
+    EXPECT_EQ(L"title on the task bar", std::wstring(title));
+    RECT rect = {};
+    GetWindowRect(own.Handle(), &rect);
+    EXPECT_TRUE(IsRectEmpty(&rect));
+
+    main.Show();
+    EXPECT_EQ(std::vector<HWND>{own.Handle()}, TaskbarButtons());
+
+    // Minimised, the main form goes with the application and comes back
+    // with it.
+    SendMessageW(main.Handle(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    own.ProcessMessages();
+    EXPECT_TRUE(IsIconic(own.Handle()));
+    EXPECT_FALSE(IsWindowVisible(main.Handle()));
+    EXPECT_EQ(std::vector<HWND>{own.Handle()}, TaskbarButtons());
+    SendMessageW(own.Handle(), WM_SYSCOMMAND, SC_RESTORE, 0);
+    own.ProcessMessages();
+    EXPECT_FALSE(IsIconic(own.Handle()));
+    EXPECT_TRUE(IsWindowVisible(main.Handle()));
+
+    // Closed from the task-bar button's menu: nothing while a box disables
+    // the application window; otherwise as by the main form's close box,
+    // and the application window stays until the application goes.
+    EnableWindow(own.Handle(), FALSE);
+    SendMessageW(own.Handle(), WM_CLOSE, 0, 0);
+    own.ProcessMessages();
+    EXPECT_FALSE(own.Terminated());
+    EXPECT_TRUE(IsWindowVisible(main.Handle()));
+    EnableWindow(own.Handle(), TRUE);
+    SendMessageW(own.Handle(), WM_CLOSE, 0, 0);
+    own.ProcessMessages();
+    EXPECT_TRUE(own.Terminated());
+    EXPECT_TRUE(IsWindow(own.Handle()));
+    EXPECT_TRUE(IsWindow(main.Handle()));
+  }
+  Application = testApplication;
+}
+
 }  // namespace
