@@ -41,7 +41,8 @@ TForm1::TForm1(TComponent* Owner)
       Image2(nullptr),
       CommX1(nullptr),
       CommPort(nullptr),
-      Label3(nullptr) {
+      Label3(nullptr),
+      FPendingLeave(TPendingLeave::None) {
   SetCaption(kCaption);
   SetColor(clBtnFace);
   SetFont(JapaneseFont(kPGothic, 12, FW_NORMAL));
@@ -50,6 +51,7 @@ TForm1::TForm1(TComponent* Owner)
   // The client area ends where the exit button does: 507 x 135.
   SetAutoSize(true);
   OnCreate = [this](TObject* sender) { FormCreate(sender); };
+  OnCloseQuery = [this](TObject* sender, bool& canClose) { FormCloseQuery(sender, canClose); };
   DoCreate();
 }
 
@@ -148,14 +150,15 @@ void TForm1::ReadBtnClick(TObject* /*Sender*/) {
   zefa::CommXBoardPort port(*CommX1);
   zefa::ComboBoxIdList idList(*ID_LIST);
   zefa::MsgBoxSink box;
-  FExchange.Read(port, idList, box, MsgLanguage);
+  // A press ignored inside a running exchange is not its end.
+  if (FExchange.Read(port, idList, box, MsgLanguage)) ExchangeEnded();
 }
 
 void TForm1::WriteBtnClick(TObject* /*Sender*/) {
   zefa::CommXBoardPort port(*CommX1);
   zefa::ComboBoxIdList idList(*ID_LIST);
   zefa::MsgBoxSink box;
-  FExchange.Write(port, idList, box, MsgLanguage);
+  if (FExchange.Write(port, idList, box, MsgLanguage)) ExchangeEnded();
 }
 
 void TForm1::LoadSettings() {
@@ -182,7 +185,41 @@ void TForm1::CommPortCloseUp(TObject* /*Sender*/) {
 }
 
 void TForm1::ExitBtnClick(TObject* /*Sender*/) {
+  if (FExchange.Busy()) {
+    // Closing the port now would cut the exchange short, and its outcome
+    // box would come up with no window behind it: the write may already
+    // have set the board's ID.
+    if (FPendingLeave == TPendingLeave::None) FPendingLeave = TPendingLeave::Exit;
+    return;
+  }
+  Leave();
+}
+
+void TForm1::Leave() {
   SaveSettings();
   CommX1->Close();
   Close();
+}
+
+void TForm1::FormCloseQuery(TObject* /*Sender*/, bool& CanClose) {
+  if (!FExchange.Busy()) return;
+  CanClose = false;
+  if (FPendingLeave == TPendingLeave::None) FPendingLeave = TPendingLeave::Close;
+}
+
+void TForm1::ExchangeEnded() {
+  const TPendingLeave pending = FPendingLeave;
+  FPendingLeave = TPendingLeave::None;
+  switch (pending) {
+    case TPendingLeave::Exit:
+      Leave();
+      break;
+    case TPendingLeave::Close:
+      // As by the close box: nothing saved; the port closes with the
+      // component at the program's end.
+      Close();
+      break;
+    case TPendingLeave::None:
+      break;
+  }
 }

@@ -47,14 +47,26 @@ class TForm1 : public TForm {
   void FormCreate(TObject* Sender);
   // Applies the port chosen in CommPort, whether or not it changed.
   void CommPortCloseUp(TObject* Sender);
-  // Saves the port choice, closes the port and ends the program.
+  // Saves the port choice, closes the port and ends the program. During an
+  // exchange, once the exchange has shown its outcome.
   void ExitBtnClick(TObject* Sender);
+  // The close box, the system menu and the end of the Windows session:
+  // refused while an exchange runs, and carried out once it has shown its
+  // outcome.
+  void FormCloseQuery(TObject* Sender, bool& CanClose);
 
  private:
+  // What the user asked for while an exchange ran; the first request holds.
+  enum class TPendingLeave { None, Exit, Close };
+
   void CreateControls();
+  void Leave();
+  // Carries out what was asked while the exchange ran.
+  void ExchangeEnded();
 
   // Lets one exchange with the board run at a time.
   zefa::BoardExchange FExchange;
+  TPendingLeave FPendingLeave;
 };
 
 // The one main window; the application object owns it.
