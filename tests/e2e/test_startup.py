@@ -103,5 +103,60 @@ class StartUpTest(ProgramTestCase):
         self.assertEqual(self.ini(), b"[ZEFA_ID]\r\nCommPort=3\r\n\r\n")
 
 
+TITLE = "ZEFA1 ID Programmer"
+WS_EX_TOOLWINDOW = 0x80
+WS_EX_APPWINDOW = 0x40000
+
+
+class TaskbarButtonTest(ProgramTestCase):
+    """The styles behind the task-bar button, read back from the running
+    program: one button, titled with the application's title, from the
+    start-up box on."""
+
+    def windows(self):
+        listed = self.ui.cmd("windows")
+        by_class = {}
+        for window in listed["windows"]:
+            if window["visible"]:
+                by_class.setdefault(window["class"], []).append(window)
+        return listed["taskbar"], by_class
+
+    def assert_button_window(self, window):
+        self.assertEqual(window["caption"], TITLE)
+        self.assertEqual(window["owner_class"], "")
+        self.assertEqual(int(window["exstyle"], 16) & WS_EX_TOOLWINDOW, 0, window)
+
+    def assert_owned(self, window):
+        self.assertEqual(window["owner_class"], "ZefaApplicationWindow", window)
+        self.assertEqual(int(window["exstyle"], 16) & WS_EX_APPWINDOW, 0, window)
+
+    def test_one_button_from_the_start_up_box_on(self):
+        self.launch()
+        self.ui.cmd("wait-box", self.START_TIMEOUT_MS)
+        # Before the main window shows: the box's owner is the button.
+        buttons, shown = self.windows()
+        self.assertEqual(buttons, [TITLE], shown)
+        self.assertNotIn("TForm1", shown)
+        self.assert_button_window(shown["ZefaApplicationWindow"][0])
+        self.assert_owned(shown["#32770"][0])
+        self.ui.cmd("press", "OK")
+        self.ui.cmd("wait-main", self.START_TIMEOUT_MS)
+
+        # With the main window: still that one button, the window has none.
+        buttons, shown = self.windows()
+        self.assertEqual(buttons, [TITLE], shown)
+        self.assert_button_window(shown["ZefaApplicationWindow"][0])
+        self.assert_owned(shown["TForm1"][0])
+        self.assertEqual(shown["TForm1"][0]["caption"], TITLE)
+
+        # And with a box over the main window.
+        self.ui.cmd("click", "ReadBtn")
+        self.ui.cmd("wait-box")
+        buttons, shown = self.windows()
+        self.assertEqual(buttons, [TITLE], shown)
+        self.assert_owned(shown["#32770"][0])
+        self.ui.cmd("press", "OK")
+
+
 if __name__ == "__main__":
     unittest.main()
