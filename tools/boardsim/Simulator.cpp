@@ -34,6 +34,15 @@ Simulator::Simulator(const Settings& settings, EventLog& log, int master)
 }
 
 void Simulator::Run() {
+  RunUntilStopped();
+  // "end board=2 id=12": what each board holds when the run ends.
+  for (const auto& [number, id] : FBoard.BoardIds()) {
+    Note("end board=" + std::to_string(number) + " id=" + std::to_string(id));
+  }
+  WriteLog();
+}
+
+void Simulator::RunUntilStopped() {
   for (;;) {
     SendDueAnswers();
     WriteLog();
