@@ -256,5 +256,16 @@ class StationTest(unittest.TestCase):
                          [("station", "port-unavailable", "missing")])
 
 
+class StationHelpTest(unittest.TestCase):
+    def test_help_describes_the_station(self):
+        completed = subprocess.run([ZEFA1ID, "--help"], capture_output=True, timeout=30)
+        self.assertEqual(completed.returncode, 0)
+        text = completed.stdout.decode("utf-8")
+        for wanted in ("zefa1id station --ids FIRST-LAST --port PORT", PROMPT + " (board 1 of 8: ID 1)\n"
+                       "  (please connect the next board)", "--quiet", "board 1 removed", "not given to another board"):
+            self.assertIn(wanted, text)
+        self.assertTrue(all(len(line) <= 80 for line in text.splitlines() if line.isascii()), text)
+
+
 if __name__ == "__main__":
     unittest.main()
