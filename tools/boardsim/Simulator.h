@@ -52,7 +52,9 @@ class Simulator {
   // Handles what one read of the pty brings; false when it had nothing.
   bool Receive();
   void HandleFrames(Clock::time_point received);
-  void RefreshControl();
+  // at: the time its log line gets; a change read for a request takes
+  // effect for that request, and its line comes before the request's.
+  void RefreshControl(Clock::time_point at = Clock::now());
   void Schedule(const Reply& reply, Clock::time_point received);
   void SendDueAnswers();
   void Flush();
