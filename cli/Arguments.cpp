@@ -81,8 +81,10 @@ class Parser {
       FCommand = Command::Scan;
     } else if (word == "help") {
       FHelp = true;
+    } else if (word == "station") {
+      FCommand = Command::Station;
     } else {
-      Fail("unknown command " + Quoted(word) + " (read, write or scan)");
+      Fail("unknown command " + Quoted(word) + " (read, write, scan or station)");
     }
   }
 
@@ -104,6 +106,10 @@ class Parser {
       TakeFlag(name, inlineValue, FOptions.verify);
     } else if (name == "--list") {
       TakeFlag(name, inlineValue, FOptions.listOnly);
+    } else if (name == "--ids") {
+      TakeValue(name, inlineValue, FSeenIds, FIds);
+    } else if (name == "--quiet") {
+      TakeFlag(name, inlineValue, FOptions.quiet);
     } else if (name == "--help" || name == "-h") {
       FHelp = true;
     } else if (name == "--version") {
@@ -148,18 +154,20 @@ class Parser {
   }
 
   void Check() {
-    if (!FCommand) return Fail("no command given (read, write or scan)");
+    if (!FCommand) return Fail("no command given (read, write, scan or station)");
     FOptions.command = *FCommand;
     switch (*FCommand) {
       case Command::Read: return CheckRead();
       case Command::Write: return CheckWrite();
       case Command::Scan: return CheckScan();
+      case Command::Station: return CheckStation();
       case Command::Help:
       case Command::Version: break;
     }
   }
 
   void CheckRead() {
+    if (!RefuseStationOptions()) return;
     if (!RefuseExtra("read")) return;
     if (!RefuseOption(FOptions.verify, "--verify", "write")) return;
     if (!RefuseScanOptions("read")) return;
@@ -172,15 +180,52 @@ class Parser {
     if (!id) return Fail("the ID must be a whole number from 0 to 31, not " + Quoted(FPositionals[0]));
     FOptions.id = *id;
     FPositionals.erase(FPositionals.begin());
+    if (!RefuseStationOptions()) return;
     if (!RefuseExtra("write")) return;
     if (!RefuseScanOptions("write")) return;
     CheckPortGiven();
   }
 
   void CheckScan() {
+    if (!RefuseStationOptions()) return;
     if (!RefuseExtra("scan")) return;
     if (FSeenPort) return Fail("scan takes --ports PORT..., not --port");
     RefuseOption(FOptions.verify, "--verify", "write");
+  }
+
+  void CheckStation() {
+    if (!RefuseExtra("station")) return;
+    if (!RefuseOption(FOptions.verify, "--verify", "write")) return;
+    if (!RefuseScanOptions("station")) return;
+    if (!FSeenIds) return Fail("station needs the IDs to give: add --ids FIRST-LAST, such as --ids 1-8");
+    if (!TakeIdRange()) return;
+    CheckPortGiven();
+  }
+
+  // "FIRST-LAST" or one ID alone.
+  bool TakeIdRange() {
+    const size_t dash = FIds.find('-');
+    const std::optional<int32_t> first = ParseId(FIds.substr(0, dash));
+    const std::optional<int32_t> last = dash == std::string::npos ? first : ParseId(FIds.substr(dash + 1));
+    if (!first || !last) {
+      Fail("--ids needs FIRST-LAST, two IDs from 0 to 31, not " + Quoted(FIds));
+      return false;
+    }
+    if (*first > *last) {
+      Fail("--ids needs FIRST-LAST with FIRST not above LAST, not " + Quoted(FIds));
+      return false;
+    }
+    FOptions.firstId = *first;
+    FOptions.lastId = *last;
+    return true;
+  }
+
+  bool RefuseStationOptions() {
+    if (FSeenIds) {
+      Fail("--ids goes with station only");
+      return false;
+    }
+    return RefuseOption(FOptions.quiet, "--quiet", "station");
   }
 
   bool RefuseExtra(const std::string& command) {
@@ -238,6 +283,8 @@ class Parser {
   bool FSeenPort = false;
   bool FSeenLog = false;
   bool FSeenPorts = false;
+  bool FSeenIds = false;
+  std::string FIds;
   bool FHelp = false;
   bool FVersion = false;
   std::string FError;

@@ -9,7 +9,7 @@
 
 namespace zefa::cli {
 
-enum class Command { Read, Write, Scan, Help, Version };
+enum class Command { Read, Write, Scan, Help, Version, Station };
 
 // How a port is named: a device path (POSIX) or COMn (Windows).
 enum class PortSyntax { DevicePath, ComName };
@@ -21,6 +21,9 @@ struct Options {
   bool verify = false;             // write
   bool listOnly = false;           // scan: list without probing
   std::vector<std::string> ports;  // scan: instead of the machine's ports
+  int32_t firstId = -1;            // station: the IDs to give, 0 to 31
+  int32_t lastId = -1;
+  bool quiet = false;              // station: no bell
   bool json = false;
   std::string logPath;  // empty: no log
 };

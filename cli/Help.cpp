@@ -13,6 +13,7 @@ const char Usage[] =
     "  zefa1id read --port PORT [--json] [--log FILE]\n"
     "  zefa1id write ID --port PORT [--verify] [--json] [--log FILE]\n"
     "  zefa1id scan [--ports PORT...] [--list] [--json] [--log FILE]\n"
+    "  zefa1id station --ids FIRST-LAST --port PORT [--quiet] [--json] [--log FILE]\n"
     "  zefa1id --help | --version\n";
 
 const char About[] =
@@ -29,6 +30,7 @@ const char About[] =
     "  write ID         set the board's ID (0 to 31)\n"
     "  scan             probe every serial port with one read and list each:\n"
     "                   PORT, the ID (or -) and the message, a tab between them\n"
+    "  station          number a batch of boards one after another (below)\n"
     "\n"
     "Options:\n";
 
@@ -49,6 +51,9 @@ const char ComPortsOption[] =
 
 const char OutputOptions[] =
     "  --list           scan: list the ports without probing them\n"
+    "  --ids FIRST-LAST station: the IDs to give, in order, 0 to 31 (5 alone is\n"
+    "                   5-5)\n"
+    "  --quiet          station: no terminal bell\n"
     "  --json           print one JSON object on standard output instead of text\n"
     "  --log FILE       append one CSV line for each read, write or probe to\n"
     "                   FILE: time,port,command,id,outcome,exit (id: the ID read\n"
@@ -68,6 +73,32 @@ const char OutputOptions[] =
 const char ScanAndStop[] =
     "  scan exits 0 when a board answered on some port, 4 when ports opened but\n"
     "  none had a board, 3 when no port could be opened or there was none.\n"
+    "\n";
+
+const char StationNotes[] =
+    "Station: waits for a board with a read at most 4 times a second, sending\n"
+    "nothing else while no board answers, and says so on standard error:\n"
+    "  次のボードを接続してください (board 1 of 8: ID 1)\n"
+    "  (please connect the next board)\n"
+    "A board that answers a read (an ID of 32 to 255 too) gets the next ID\n"
+    "with the three-pass write and a read-back, and standard output gets one\n"
+    "line: the board's position in the batch, the ID it had, the ID it has\n"
+    "now (- when it did not say) and the message of the write, a tab between\n"
+    "them; the terminal bell rings on each success and failure. The station\n"
+    "then reads on, writing nothing, until reads have had no answer for a\n"
+    "second (\"board 1 removed\"), and waits for the next board. A board is\n"
+    "told from the next by that silence alone: take each board off before the\n"
+    "next is connected. A board that fails keeps the ID it was to get: that\n"
+    "ID is not given to another board, since the failed board may hold it;\n"
+    "the next board gets the next ID, and a later run with --ids gives the\n"
+    "failed ones. The run ends after the last ID, or on Ctrl+C, with a\n"
+    "summary: numbered N of M; failed: IDS; left: IDS (such as 3-5,7).\n"
+    "With --json, one object per board (kind \"board\": board, id,\n"
+    "previous_id, current_id, exit, outcome, message and the write's own\n"
+    "report as write) and one for the summary (kind \"summary\": exit,\n"
+    "numbered, failed, left as lists of IDs). --log gets one line per board,\n"
+    "command station, id the ID it was to get. Exit 0 when every ID was\n"
+    "given, 4 when any failed, 3 when the port cannot be used.\n"
     "\n";
 
 const char PosixNotes[] =
@@ -143,7 +174,7 @@ std::string HelpText(PortSyntax syntax) {
   const bool com = syntax == PortSyntax::ComName;
   return std::string(Usage) + About + (com ? ComPortOption : PosixPortOption) + CommonOptions +
          (com ? ComPortsOption : PosixPortsOption) + OutputOptions + ExitTable() + ScanAndStop +
-         (com ? WindowsNotes : PosixNotes);
+         StationNotes + (com ? WindowsNotes : PosixNotes);
 }
 
 std::string UsageError(const std::string& error) {

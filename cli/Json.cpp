@@ -104,6 +104,10 @@ JsonObject& JsonObject::Add(const std::string& key, const std::vector<JsonObject
   return AddRaw(key, array + "]");
 }
 
+JsonObject& JsonObject::AddJson(const std::string& key, const std::string& json) {
+  return AddRaw(key, json);
+}
+
 std::string JsonObject::Text() const {
   return "{" + FMembers + "}";
 }

@@ -21,6 +21,8 @@ class JsonObject {
   JsonObject& Add(const std::string& key, const std::optional<int32_t>& value);  // null when empty
   JsonObject& AddBool(const std::string& key, bool value);
   JsonObject& Add(const std::string& key, const std::vector<JsonObject>& values);
+  // json: a JSON value as text, taken as it is.
+  JsonObject& AddJson(const std::string& key, const std::string& json);
 
   std::string Text() const;
 

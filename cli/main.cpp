@@ -12,6 +12,7 @@
 #include "Interrupt.h"
 #include "Platform.h"
 #include "Report.h"
+#include "StationConsole.h"
 
 #ifndef ZEFA_VERSION
 #define ZEFA_VERSION "unknown"
@@ -139,6 +140,11 @@ RunResult Run(const std::vector<std::string>& args) {
     case Command::Write:
       return RunOne(WriteBoard(*ports, options.port, options.id, options.verify), log, options.json);
     case Command::Scan: return Scan(*ports, options, log);
+    case Command::Station: {
+      const StationSummary summary =
+          RunStationConsole(*ports, options, [&log](const PortReport& report) { log.Write(report); });
+      return {summary.exitCode, summary.interrupted};
+    }
     case Command::Help:
     case Command::Version: break;
   }

@@ -41,6 +41,14 @@ error output; used as a context manager it starts and stops by itself. Then:
                   sent so far (the calls here that read the log do it)
     stop()        ends the simulator (the link goes with it); raises
                   BoardSimError if it had failed on its own
+    final_ids()   after stop(): {board: ID} for every board that has been on
+                  the line (modes "board=N", "removed"), from the log's
+                  "end" lines
+
+Boards on the line: requests_by_board(lines, kind) gives {board: [bytes of
+each request of that kind]}, each request counted for the board that the
+control file had put on the line (none while "removed"), whether it was
+answered or not.
 
 The simulator writes each log line just after the answer it describes has
 gone out, so a line may appear a moment after a client has its answer.
@@ -217,6 +225,34 @@ def parse_frames(lines, kind=None):
     return result
 
 
+def requests_by_board(lines, kind="write"):
+    """{board: [request bytes]} for the requests of kind in log lines; a
+    request while no board was on the line counts for None."""
+    result = collections.defaultdict(list)
+    board = 1
+    for line in lines:
+        parts = line.split()
+        if len(parts) < 3:
+            continue
+        if parts[1] in ("start", "control") and parts[2] != "rejected:":
+            words = parts[2:]
+            board = None if "removed" in words else next(
+                (int(w[len("board="):]) for w in words if w.startswith("board=")), 1)
+        elif parts[1] == "rx" and parts[2] == kind:
+            result[board].append(bytes.fromhex("".join(parts[3:])))
+    return dict(result)
+
+
+def final_ids(lines):
+    """{board: ID} from the "end board=N id=V" lines of a log."""
+    ids = {}
+    for line in lines:
+        parts = line.split()
+        if len(parts) == 4 and parts[1] == "end" and parts[2].startswith("board=") and parts[3].startswith("id="):
+            ids[int(parts[2][len("board="):])] = int(parts[3][len("id="):])
+    return ids
+
+
 def _end(process, timeout):
     """Stops the process: SIGTERM first, so that it removes its link."""
     if process.poll() is None:
@@ -305,6 +341,11 @@ class BoardSim:
         if check and (failed_by_itself or process.returncode != 0):
             raise BoardSimError("the simulator ended with status %s: %s"
                                 % (process.returncode, errors))
+
+    def final_ids(self):
+        if self._final_log is None:
+            raise BoardSimError("final_ids() needs the simulator stopped")
+        return final_ids(self.log_lines())
 
     def set_modes(self, words):
         # A fresh comment each time makes every call a change of content, and

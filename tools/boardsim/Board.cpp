@@ -95,11 +95,24 @@ void FrameParser::Consume(size_t count) {
 }
 
 void Board::SetModes(const Modes& modes) {
+  if (modes.BoardNumber != FModes.BoardNumber) {
+    FOtherIds[FModes.BoardNumber] = FId;
+    const auto known = FOtherIds.find(modes.BoardNumber);
+    FId = known == FOtherIds.end() ? FFactoryId : known->second;
+    if (known != FOtherIds.end()) FOtherIds.erase(known);
+  }
   FModes = modes;
   if (modes.Id) FId = *modes.Id;
   FRunRequest.clear();
   FRunLength = 0;
   FWritePass = 0;
+  FWritesAnswered = 0;
+}
+
+std::map<int, uint8_t> Board::BoardIds() const {
+  std::map<int, uint8_t> ids = FOtherIds;
+  ids[FModes.BoardNumber] = FId;
+  return ids;
 }
 
 Reply Board::Handle(const Frame& frame, Events& events) {
@@ -111,6 +124,12 @@ Reply Board::Handle(const Frame& frame, Events& events) {
   // request shows that a new one may follow.
   if (isRead) FWritePass = 0;
 
+  // A request to a line without a board reaches no board at all.
+  const bool unplugged = FModes.UnplugAfterWrites != 0 && FWritesAnswered >= FModes.UnplugAfterWrites;
+  if (FModes.Removed || unplugged) {
+    events.push_back(std::string("drop ") + kind + " (removed)");
+    return {};
+  }
   if (FModes.Silent) {
     events.push_back(std::string("drop ") + kind + " (silent)");
     return {};
@@ -151,6 +170,7 @@ Bytes Board::ReadAnswer() const {
 
 Bytes Board::WriteAnswer(uint8_t requestedId) {
   FWritePass = FWritePass % 3 + 1;
+  ++FWritesAnswered;
   if (FModes.RefuseWrites) return {FId, kNak};
   FId = requestedId;
   const bool echo = FModes.WriteEcho && (FModes.WriteEchoPass == 0 || FModes.WriteEchoPass == FWritePass);

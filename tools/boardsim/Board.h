@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,13 +71,17 @@ struct Reply {
 
 class Board {
  public:
-  explicit Board(uint8_t id) : FId(id) {}
+  // id: the ID of every board at start, as from the factory.
+  explicit Board(uint8_t id) : FId(id), FFactoryId(id) {}
 
   // Replaces the modes and starts every counter afresh; an id= word sets
-  // the ID.
+  // the ID of the board that board= puts on the line.
   void SetModes(const Modes& modes);
   const Modes& CurrentModes() const { return FModes; }
+  // The ID of the board on the line (or last on it).
   uint8_t Id() const { return FId; }
+  // Every board that has been on the line, by number, with its ID.
+  std::map<int, uint8_t> BoardIds() const;
 
   // Acts on one request: appends its "rx" event and, when a mode swallows
   // the answer, a "drop" event saying why.
@@ -91,6 +96,9 @@ class Board {
 
   Modes FModes;
   uint8_t FId;
+  const uint8_t FFactoryId;
+  std::map<int, uint8_t> FOtherIds;  // the boards off the line, by number
+  int FWritesAnswered = 0;  // since the modes took effect, for unplug-after-writes
   Bytes FRunRequest;  // the request that the current run repeats
   int FRunLength = 0;
   int FWritePass = 0;  // the pass of the last answered write: 1, 2, 3; 0 before any

@@ -51,6 +51,8 @@ const NumberMode kNumberModes[] = {
     {"write-echo", 0, 255, [](Modes& m, long v) { m.WriteEcho = static_cast<uint8_t>(v); }},
     {"delay", 0, 60000, [](Modes& m, long v) { m.DelayMs = static_cast<int>(v); }},
     {"id", 0, 255, [](Modes& m, long v) { m.Id = static_cast<uint8_t>(v); }},
+    {"board", 1, 255, [](Modes& m, long v) { m.BoardNumber = static_cast<int>(v); }},
+    {"unplug-after-writes", 1, 1000000, [](Modes& m, long v) { m.UnplugAfterWrites = static_cast<int>(v); }},
 };
 
 struct FlagMode {
@@ -63,6 +65,7 @@ const FlagMode kFlagModes[] = {
     {"one-byte", &Modes::OneByte},
     {"refuse-writes", &Modes::RefuseWrites},
     {"read-mismatch", &Modes::ReadMismatch},
+    {"removed", &Modes::Removed},
 };
 
 bool ApplyWritePass(const std::string& value, Modes& modes) {
@@ -150,6 +153,10 @@ std::string DescribeModes(const Modes& modes) {
   }
   if (modes.DelayMs != 0) words.push_back("delay=" + std::to_string(modes.DelayMs));
   if (modes.Id) words.push_back("id=" + std::to_string(*modes.Id));
+  if (modes.BoardNumber != 1) words.push_back("board=" + std::to_string(modes.BoardNumber));
+  if (modes.UnplugAfterWrites != 0) {
+    words.push_back("unplug-after-writes=" + std::to_string(modes.UnplugAfterWrites));
+  }
   if (words.empty()) return "normal";
   std::string text;
   for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;

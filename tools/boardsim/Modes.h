@@ -21,6 +21,10 @@ struct Modes {
   int WriteEchoPass = 0;             // ... on this pass (1 to 3); 0: always
   int DelayMs = 0;                   // wait before answering
   std::optional<uint8_t> Id;         // the board's ID, set as the modes take effect
+  // Which board is on the line; each keeps its own ID while another is.
+  int BoardNumber = 1;
+  bool Removed = false;       // no board on the line: nothing is answered
+  int UnplugAfterWrites = 0;  // removed once it has answered this many writes; 0: never
 };
 
 // Applies one word ("silent", "extra=2", ...) to modes. On error returns

@@ -34,6 +34,15 @@ Simulator::Simulator(const Settings& settings, EventLog& log, int master)
 }
 
 void Simulator::Run() {
+  RunUntilStopped();
+  // "end board=2 id=12": what each board holds when the run ends.
+  for (const auto& [number, id] : FBoard.BoardIds()) {
+    Note("end board=" + std::to_string(number) + " id=" + std::to_string(id));
+  }
+  WriteLog();
+}
+
+void Simulator::RunUntilStopped() {
   for (;;) {
     SendDueAnswers();
     WriteLog();
@@ -98,7 +107,7 @@ void Simulator::HandleFrames(Clock::time_point received) {
   Events events;
   while (std::optional<Frame> frame = FParser.Next(events)) {
     Note(events, received);
-    RefreshControl();
+    RefreshControl(received);
     Schedule(FBoard.Handle(*frame, events), received);
     Note(events, received);
     SendDueAnswers();
@@ -106,7 +115,7 @@ void Simulator::HandleFrames(Clock::time_point received) {
   Note(events, received);
 }
 
-void Simulator::RefreshControl() {
+void Simulator::RefreshControl(Clock::time_point at) {
   if (FSettings.ControlPath.empty()) return;
   if (!FControlWatch.MayHaveChanged(FSettings.ControlPath)) return;
   std::string content;
@@ -114,7 +123,7 @@ void Simulator::RefreshControl() {
   switch (ReadSmallFile(FSettings.ControlPath, kControlMaxSize, content, error)) {
     case ReadResult::Failed:
       if (error != FControlReadError) {
-        Note("control rejected: " + error);
+        FPending.push_back({at, "control rejected: " + error});
         Warn(error);
       }
       FControlReadError = error;
@@ -134,12 +143,12 @@ void Simulator::RefreshControl() {
       return;
     case ControlTracker::Change::Rejected:
       // The modes in force stay: a typo must not turn into a sound board.
-      Note("control rejected: " + error);
+      FPending.push_back({at, "control rejected: " + error});
       Warn("control file: " + error);
       return;
     case ControlTracker::Change::Applied:
       FBoard.SetModes(modes);
-      Note("control " + DescribeModes(modes));
+      FPending.push_back({at, "control " + DescribeModes(modes)});
       return;
   }
 }

@@ -28,7 +28,8 @@ class Simulator {
   // Applies the command-line modes, then the control file.
   Simulator(const Settings& settings, EventLog& log, int master);
 
-  // Runs until StopFd is readable or the watched standard input ends.
+  // Runs until StopFd is readable or the watched standard input ends,
+  // then logs the ID of every board that has been on the line.
   // Throws std::runtime_error when the port fails.
   void Run();
 
@@ -47,10 +48,13 @@ class Simulator {
   // up to date and the control file to be read, which "synced" on standard
   // output confirms. False at the input's end.
   bool ServeStdin();
+  void RunUntilStopped();
   // Handles what one read of the pty brings; false when it had nothing.
   bool Receive();
   void HandleFrames(Clock::time_point received);
-  void RefreshControl();
+  // at: the time its log line gets; a change read for a request takes
+  // effect for that request, and its line comes before the request's.
+  void RefreshControl(Clock::time_point at = Clock::now());
   void Schedule(const Reply& reply, Clock::time_point received);
   void SendDueAnswers();
   void Flush();

@@ -65,6 +65,13 @@ Fault modes (decimal numbers, or hexadecimal after 0x):
   delay=MS             wait MS milliseconds before each answer, then send
                        its bytes together (0 to 60000)
   id=N                 set the ID to N (0 to 255) as the modes take effect
+  board=N              board N (1 to 255, default 1) is on the line; each
+                       board keeps its own ID, the --id value at start,
+                       while another is on the line; id= sets the ID of
+                       board N
+  removed              no board on the line: nothing is answered
+  unplug-after-writes=N  the board is removed once it has answered N
+                       write requests (1 to 1000000)
 A request that a mode leaves unanswered has no effect on the board.
 
 Control file: one or more words per line, '#' starts a comment. It is read
@@ -84,6 +91,8 @@ line when its last byte was written to it; lines appear in time order:
   13.100 rx bad fe 11             13.200 rx noise 41
   13.300 drop read (silent)       13.400 drop write (from-attempt 1/3)
   13.500 control delay=50         13.600 control rejected: REASON
+  13.700 drop read (removed)      20.000 end board=1 id=12
+At the end, one "end" line for each board that has been on the line.
 
 Exit status: 0 after a stop signal or the end of a watched standard input,
 1 when the pseudo-terminal, the link or the log fails, 2 on a usage error.

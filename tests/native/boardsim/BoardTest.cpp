@@ -217,12 +217,42 @@ const Case kModeChanges[] = {
     {"ChangeSetsId", 7, "", {SetTo("id=20"), Feed(kRead)},
      {"rx read fe 7e", "tx 14 14"}, 20},
 };
+
+// Boards connected and removed: each has its own ID, a removed one hears
+// nothing.
+const Case kBoardChanges[] = {
+    {"SecondBoardStartsWithTheFactoryIdAndKeepsItsOwn", 0, "",
+     {Feed(Write(5)), SetTo("board=2"), Feed(kRead), Feed(Write(6)), SetTo("board=1"), Feed(kRead)},
+     {"rx write ff 5a 05 5e", "tx 05 06", "rx read fe 7e", "tx 00 00", "rx write ff 5a 06 5f", "tx 06 06",
+      "rx read fe 7e", "tx 05 05"}, 5},
+    {"IdSetsTheBoardOnTheLine", 7, "", {SetTo("board=2 id=9"), Feed(kRead), SetTo("board=1"), Feed(kRead)},
+     {"rx read fe 7e", "tx 09 09", "rx read fe 7e", "tx 07 07"}, 7},
+    {"RemovedHearsNothing", 7, "removed", {Feed(Write(3)), Feed(kRead)},
+     {"rx write ff 5a 03 5c", "drop write (removed)", "rx read fe 7e", "drop read (removed)"}, 7},
+    {"RemovedBoardComesBackWithItsId", 7, "", {Feed(Write(3)), SetTo("removed"), Feed(kRead), SetTo(""), Feed(kRead)},
+     {"rx write ff 5a 03 5c", "tx 03 06", "rx read fe 7e", "drop read (removed)", "rx read fe 7e", "tx 03 03"}, 3},
+    {"UnpluggedAfterItsFirstWrite", 7, "unplug-after-writes=1", {Feed(kRead), Feed(Write(3)), Feed(Write(3)), Feed(kRead)},
+     {"rx read fe 7e", "tx 07 07", "rx write ff 5a 03 5c", "tx 03 06", "rx write ff 5a 03 5c",
+      "drop write (removed)", "rx read fe 7e", "drop read (removed)"}, 3},
+    // Only answered writes count towards the unplugging.
+    {"UnplugCountsAnsweredWrites", 7, "unplug-after-writes=1 from-attempt=2",
+     {Feed(Write(3)), Feed(Write(3)), Feed(Write(4))},
+     {"rx write ff 5a 03 5c", "drop write (from-attempt 1/2)", "rx write ff 5a 03 5c", "tx 03 06",
+      "rx write ff 5a 04 5d", "drop write (removed)"}, 3},
+};
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Frames, BoardCase, ::testing::ValuesIn(kFrames), CaseName);
 INSTANTIATE_TEST_SUITE_P(Modes, BoardCase, ::testing::ValuesIn(kModes), CaseName);
 INSTANTIATE_TEST_SUITE_P(Combinations, BoardCase, ::testing::ValuesIn(kCombinations), CaseName);
 INSTANTIATE_TEST_SUITE_P(ModeChanges, BoardCase, ::testing::ValuesIn(kModeChanges), CaseName);
+INSTANTIATE_TEST_SUITE_P(BoardChanges, BoardCase, ::testing::ValuesIn(kBoardChanges), CaseName);
+
+TEST(Board, ListsEveryBoardThatWasOnTheLineWithItsId) {
+  Board board(0);
+  Drive(board, {Feed(Write(4)), SetTo("board=3"), Feed(Write(6)), SetTo("removed board=2"), SetTo("board=3")});
+  EXPECT_EQ(board.BoardIds(), (std::map<int, uint8_t>{{1, 4}, {2, 0}, {3, 6}}));
+}
 
 // Every write request that a correct client can send is one frame, for
 // every ID byte, with any noise byte before it.

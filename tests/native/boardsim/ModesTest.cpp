@@ -53,7 +53,10 @@ INSTANTIATE_TEST_SUITE_P(Words, ModeText, ::testing::Values(
     // Decimal even with a leading zero, never octal.
     WordCase{"id=010", "id=10"},
     WordCase{"delay=60000", "delay=60000"},
-    WordCase{"from-attempt=1", "normal"}));
+    WordCase{"from-attempt=1", "normal"},
+    WordCase{"board=2 removed", "removed board=2"},
+    WordCase{"board=1", "normal"},
+    WordCase{"unplug-after-writes=1", "unplug-after-writes=1"}));
 
 INSTANTIATE_TEST_SUITE_P(Refused, ModeText, ::testing::Values(
     WordCase{"loud", nullptr},
@@ -72,6 +75,10 @@ INSTANTIATE_TEST_SUITE_P(Refused, ModeText, ::testing::Values(
     WordCase{"write-echo-pass=4", nullptr},
     WordCase{"write-echo-pass=never", nullptr},
     WordCase{"0x", nullptr},
+    WordCase{"board=0", nullptr},
+    WordCase{"board=256", nullptr},
+    WordCase{"removed=1", nullptr},
+    WordCase{"unplug-after-writes=0", nullptr},
     // All or nothing: the good words before a bad one are not applied.
     WordCase{"silent extra=2 bogus", nullptr}));
 

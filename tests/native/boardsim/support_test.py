@@ -20,7 +20,7 @@ UNITTEST_CLASSES = os.path.join(SUPPORT, "unittest_classes.py")
 sys.path.insert(0, SUPPORT)
 
 from boardsim import (BoardSim, BoardSimError, Frame, repeat_if_disturbed,  # noqa: E402
-                      timing_disturbance)
+                      requests_by_board, timing_disturbance)
 
 READ = b"\xfe\x7e"
 WRITE_3 = b"\xff\x5a\x03\x5c"
@@ -88,6 +88,22 @@ class BoardSimTest(Folder):
         self.assertIsNotNone(process.poll())
         self.assertEqual([f.kind for f in board.frames()], ["read", "answer"],
                          "the log stays readable after stop")
+
+    def test_boards_come_and_go_and_their_ids_are_logged_at_the_end(self):
+        link = os.path.join(self.folder, "line")
+        with BoardSim(link, id=0, modes=["removed"]) as board:
+            self.assertEqual(exchange(link, READ, 2, timeout=0.2), b"")
+            board.set_modes(["board=2"])
+            self.assertEqual(exchange(link, WRITE_3, 2), b"\x03\x06")
+            board.set_modes(["board=1"])
+            self.assertEqual(exchange(link, READ, 2), b"\x00\x00")
+            board.set_modes(["removed"])
+            self.assertEqual(exchange(link, WRITE_3, 2, timeout=0.2), b"")
+            with self.assertRaises(BoardSimError):
+                board.final_ids()  # not before the end
+        self.assertEqual(board.final_ids(), {1: 0, 2: 3})
+        self.assertEqual(requests_by_board(board.log_lines()), {2: [WRITE_3], None: [WRITE_3]})
+        self.assertEqual(requests_by_board(board.log_lines(), "read"), {None: [READ], 1: [READ]})
 
     def test_temporary_files_are_kept_off_the_disk(self):
         link = os.path.join(self.folder, "com1")

@@ -152,6 +152,46 @@ TEST(ParseArguments, ComPortsAreCheckedAndWrittenOneWay) {
   EXPECT_EQ(scan.options.ports, (Args{"COM1", "COM20"}));
 }
 
+TEST(ParseArguments, StationTakesARangeOfIds) {
+  const struct {
+    Args args;
+    int32_t first, last;
+    bool quiet;
+    std::string error;  // a part of the message, or empty
+  } cases[] = {
+      {{"station", "--ids", "1-8", "--port", "p"}, 1, 8, false, ""},
+      {{"station", "--ids=0-31", "--port", "p", "--quiet", "--json"}, 0, 31, true, ""},
+      {{"station", "--ids", "07-07", "--port", "p"}, 7, 7, false, ""},
+      {{"station", "--ids", "5", "--port", "p"}, 5, 5, false, ""},
+      {{"station", "--port", "p"}, -1, -1, false, "station needs the IDs to give: add --ids FIRST-LAST"},
+      {{"station", "--ids", "1-8"}, -1, -1, false, "no port given"},
+      {{"station", "--ids", "8-1", "--port", "p"}, -1, -1, false, "FIRST not above LAST, not \"8-1\""},
+      {{"station", "--ids", "1-32", "--port", "p"}, -1, -1, false, "two IDs from 0 to 31, not \"1-32\""},
+      {{"station", "--ids", "1-", "--port", "p"}, -1, -1, false, "not \"1-\""},
+      {{"station", "--ids", "-3", "--port", "p"}, -1, -1, false, "two IDs from 0 to 31, not \"-3\""},
+      {{"station", "--ids", "1-2-3", "--port", "p"}, -1, -1, false, "not \"1-2-3\""},
+      {{"station", "--ids", "1-2", "--ids", "3-4", "--port", "p"}, -1, -1, false, "--ids is given twice"},
+      {{"station", "--ids", "1-2", "--port", "p", "--verify"}, -1, -1, false, "--verify goes with write only"},
+      {{"station", "--ids", "1-2", "--port", "p", "9"}, -1, -1, false, "unexpected argument \"9\" for station"},
+      {{"read", "--port", "p", "--ids", "1-2"}, -1, -1, false, "--ids goes with station only"},
+      {{"write", "3", "--port", "p", "--quiet"}, -1, -1, false, "--quiet goes with station only"},
+      {{"scan", "--quiet"}, -1, -1, false, "--quiet goes with station only"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const ParsedArguments parsed = ParseArguments(c.args, PortSyntax::DevicePath);
+    if (!c.error.empty()) {
+      EXPECT_NE(parsed.error.find(c.error), std::string::npos) << "error: " << parsed.error;
+      continue;
+    }
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.options.command, Command::Station);
+    EXPECT_EQ((std::vector<int32_t>{parsed.options.firstId, parsed.options.lastId}),
+              (std::vector<int32_t>{c.first, c.last}));
+    EXPECT_EQ(parsed.options.quiet, c.quiet);
+  }
+}
+
 TEST(AsksForJson, FindsTheFlagEvenInArgumentsThatDoNotParse) {
   EXPECT_TRUE(AsksForJson({"write", "77", "--json"}));
   EXPECT_FALSE(AsksForJson({"write", "77", "--json=1"}));

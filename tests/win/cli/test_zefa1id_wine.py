@@ -150,6 +150,20 @@ class ReadWriteTests(WineCliTest):
         self.assertEqual(lines[3:], [""])
 
 
+class StationTests(WineCliTest):
+    def test_a_board_on_the_line_gets_the_id_and_the_batch_ends(self):
+        board = self.board(5, id=0)
+        log = os.path.join(self.dir, "ids.csv")
+        run = self.zefa1id("station", "--ids", "5-5", "--port", "COM5", "--log", self.windows_path(log))
+        self.assertEqual(run.code, 0, run)
+        self.assertEqual(run.out, "1\t0\t5\t" + SUCCEEDED + "\r\nnumbered 1 of 1; failed: none; left: none\r\n")
+        self.assertIn("次のボードを接続してください (board 1 of 1: ID 5)\r\n", run.err)
+        self.assertEqual(run.err.count("\a"), 1)
+        self.assertEqual([f.bytes for f in board.frames("write")], [b"\xff\x5a\x05\x5e"] * 3)
+        with open(log, encoding="utf-8") as f:
+            self.assertTrue(f.read().splitlines()[1].endswith(",COM5,station,5," + SUCCEEDED + ",0"))
+
+
 class ScanTests(WineCliTest):
     def test_scan_finds_the_boards_among_missing_ports(self):
         boards = [self.board(8, id=2), self.board(11, id=30, modes=["report-id=30"])]
