@@ -2,6 +2,7 @@
 # CR LF line ends and a byte order mark, without which older Notepads read
 # the Japanese as the ANSI code page.
 #   cmake -DIN=template -DOUT=file -DVERSION=x.y.z -P WindowsText.cmake
+cmake_policy(VERSION 3.25)
 file(READ "${IN}" text)
 string(REPLACE "@VERSION@" "${VERSION}" text "${text}")
 string(REPLACE "\r\n" "\n" text "${text}")
