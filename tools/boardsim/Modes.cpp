@@ -51,6 +51,8 @@ const NumberMode kNumberModes[] = {
     {"write-echo", 0, 255, [](Modes& m, long v) { m.WriteEcho = static_cast<uint8_t>(v); }},
     {"delay", 0, 60000, [](Modes& m, long v) { m.DelayMs = static_cast<int>(v); }},
     {"id", 0, 255, [](Modes& m, long v) { m.Id = static_cast<uint8_t>(v); }},
+    {"answers", 1, 1000000, [](Modes& m, long v) { m.Answers = static_cast<int>(v); }},
+    {"second-board", 0, 255, [](Modes& m, long v) { m.SecondBoard = static_cast<uint8_t>(v); }},
 };
 
 struct FlagMode {
@@ -150,6 +152,8 @@ std::string DescribeModes(const Modes& modes) {
   }
   if (modes.DelayMs != 0) words.push_back("delay=" + std::to_string(modes.DelayMs));
   if (modes.Id) words.push_back("id=" + std::to_string(*modes.Id));
+  if (modes.Answers != 0) words.push_back("answers=" + std::to_string(modes.Answers));
+  if (modes.SecondBoard) words.push_back("second-board=" + std::to_string(*modes.SecondBoard));
   if (words.empty()) return "normal";
   std::string text;
   for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;

@@ -53,6 +53,7 @@ INSTANTIATE_TEST_SUITE_P(Words, ModeText, ::testing::Values(
     // Decimal even with a leading zero, never octal.
     WordCase{"id=010", "id=10"},
     WordCase{"delay=60000", "delay=60000"},
+    WordCase{"answers=2 second-board=9", "answers=2 second-board=9"},
     WordCase{"from-attempt=1", "normal"}));
 
 INSTANTIATE_TEST_SUITE_P(Refused, ModeText, ::testing::Values(
