@@ -110,19 +110,35 @@ void VerifyWrite(PortReport& report, ExchangePort& port, int32_t id) {
   SetOutcome(report, ExitWriteFailed, "verify-failed", OutcomeText(WriteOutcome::WriteFailed));
 }
 
+// The passes of a write whose answer the board acknowledged: each pass
+// ends with one whole answer, and a refusal ends the write.
+int32_t AcknowledgedPasses(const std::vector<std::string>& answers) {
+  int32_t passes = 0;
+  for (const std::string& answer : answers) {
+    if (static_cast<uint8_t>(answer[1]) == Ack) ++passes;
+  }
+  return passes;
+}
+
 void Finish(PortReport& report, const ExchangePort& port) {
   report.requests = port.Requests();
-  // A stop request that came after a success did not cut the exchange short.
-  report.interrupted = report.exitCode != ExitSuccess && Interrupted();
+  report.surplusBytes = port.SurplusBytes();
+  report.lineNotQuiet = port.LineNotQuiet();
+  // A stop request makes the exchange fail; one that came after the board's
+  // last answer did not cut it short. A run cut short reports the status
+  // that the process ends with.
+  report.interrupted = report.exitCode == ExitCommunicationFailed && Interrupted();
+  if (report.interrupted) report.exitCode = InterruptedExitStatus(InterruptSignal());
 }
 
 PortReport ReadOnPort(SerialPorts& ports, const std::string& portName, const std::string& command) {
   PortReport report = NewReport(command, portName);
   PortError error;
-  const std::unique_ptr<BoardPort> port = ports.Open(portName, error);
+  const std::unique_ptr<SerialLine> port = ports.Open(portName, error);
   if (!port) return Unavailable(report, error);
   ExchangePort exchange(*port);
   ApplyRead(report, RunRead(exchange));
+  exchange.Settle();
   Finish(report, exchange);
   return report;
 }
@@ -130,21 +146,62 @@ PortReport ReadOnPort(SerialPorts& ports, const std::string& portName, const std
 }  // namespace
 
 void ExchangePort::PurgeReceive() {
+  if (!FHeldBack) {
+    int32_t arrived = 0;
+    if (WaitForQuiet(arrived) == Quiet::NotReached) FHeldBack = true;
+    // After an attempt without a whole answer, they are its late bytes.
+    if (FWholeAnswer) FSurplus += arrived;
+  }
   FAnswer.clear();
-  FPort.PurgeReceive();
+  FWholeAnswer = false;
+  FLine.PurgeReceive();
 }
 
 bool ExchangePort::SendString(const std::string& bytes) {
-  if (Interrupted()) return false;
+  if (Interrupted() || FHeldBack) return false;
   ++FRequests;
-  return FPort.SendString(bytes);
+  return FLine.SendString(bytes);
 }
 
 int32_t ExchangePort::ReceiveData(void* buffer, int32_t count) {
-  if (Interrupted()) return -1;
-  const int32_t received = FPort.ReceiveData(buffer, count);
-  if (received > 0) FAnswer.append(static_cast<const char*>(buffer), static_cast<size_t>(received));
-  return received;
+  if (Interrupted() || FHeldBack || buffer == nullptr || count < 1) return -1;
+  uint8_t byte = 0;
+  switch (FLine.ReadByte(byte)) {
+    case LineRead::Byte: break;
+    case LineRead::Marked: return 0;  // no answer; the rest of it goes with the next quiet wait
+    case LineRead::Quiet: return 0;
+    case LineRead::Failed: return -1;
+  }
+  *static_cast<uint8_t*>(buffer) = byte;
+  FAnswer.push_back(static_cast<char>(byte));
+  if (FAnswer.size() == static_cast<size_t>(AnswerLength)) {
+    FWholeAnswer = true;
+    FAnswers.push_back(FAnswer);
+  }
+  return 1;
+}
+
+void ExchangePort::Settle() {
+  if (!FWholeAnswer || FHeldBack) return;
+  int32_t arrived = 0;
+  WaitForQuiet(arrived);
+  FSurplus += arrived;
+  FWholeAnswer = false;
+}
+
+ExchangePort::Quiet ExchangePort::WaitForQuiet(int32_t& count) {
+  count = 0;
+  for (;;) {
+    if (Interrupted()) return Quiet::Failed;
+    uint8_t byte = 0;
+    switch (FLine.ReadByte(byte)) {
+      case LineRead::Quiet: return Quiet::Reached;
+      case LineRead::Failed: return Quiet::Failed;
+      case LineRead::Byte:
+      case LineRead::Marked: break;
+    }
+    if (++count >= QuietLineLimit) return Quiet::NotReached;
+  }
 }
 
 PortReport ReadBoard(SerialPorts& ports, const std::string& port) {
@@ -156,17 +213,22 @@ PortReport WriteBoard(SerialPorts& ports, const std::string& portName, int32_t i
   report.id = id;
   report.verify = verify;
   PortError error;
-  const std::unique_ptr<BoardPort> port = ports.Open(portName, error);
+  const std::unique_ptr<SerialLine> port = ports.Open(portName, error);
   if (!port) return Unavailable(report, error);
 
   ExchangePort exchange(*port);
   SelectedId list(id);
   CapturedMessage box;
   const WriteOutcome outcome = WriteProcedure(exchange, list, box, LanguageJapanese);
+  const int32_t writeRequests = exchange.Requests();
+  report.acknowledgedPasses = AcknowledgedPasses(exchange.Answers());
   report.answerId = AnswerId(exchange);  // a refusal reports an ID too
   ApplyWrite(report, outcome, box.Text());
   if (outcome == WriteOutcome::Succeeded && verify) VerifyWrite(report, exchange, id);
+  exchange.Settle();
   Finish(report, exchange);
+  // A request on the line may have been taken, whatever came back.
+  report.boardMayHaveChanged = writeRequests > 0 && report.exitCode != ExitSuccess;
   return report;
 }
 

@@ -25,6 +25,14 @@ const char About[] =
     "the ID in the board's third answer must be the ID written. The board must\n"
     "be the only device on the line.\n"
     "\n"
+    "Unlike the window, zefa1id sends each request only once the line has been\n"
+    "quiet for 30 ms, and sets aside what arrives until then: an answer that\n"
+    "comes too late for its own request counts as none and is never taken for\n"
+    "the answer of a later request, nor of a later run (a read with no board\n"
+    "takes about 0.6 s instead of 0.3 s). Bytes that follow an answer (a second\n"
+    "board, an echo) are counted and warned about; the outcome stays. A line\n"
+    "that does not go quiet within 32 bytes gets no more requests.\n"
+    "\n"
     "Commands:\n"
     "  read             print the board's ID\n"
     "  write ID         set the board's ID (0 to 31)\n"
@@ -63,12 +71,25 @@ const char OutputOptions[] =
     "  --version        show the version\n"
     "\n"
     "Output: read prints the ID on standard output; messages go to standard\n"
-    "error. With --json, standard output carries one object: command, port,\n"
-    "exit, outcome, message, id, requests; reason and detail for a port that\n"
-    "cannot be used; for write also answer_id, verify and verified_id; for\n"
-    "scan a list of ports, each with status board, no-board or unavailable.\n"
+    "error, with a warning for surplus bytes. With --json, standard output\n"
+    "carries one object: command, port, exit, outcome, message, id, requests,\n"
+    "surplus_bytes (bytes that followed the board's answers); reason and\n"
+    "detail for a port that cannot be used; for write also answer_id, verify,\n"
+    "verified_id, acknowledged_passes (0 to 3: the passes that the board\n"
+    "acknowledged) and board_may_have_changed (true when a write request went\n"
+    "out and the write did not succeed); interrupted when a stop cut the run\n"
+    "short; for scan a list of ports, each with status board, no-board or\n"
+    "unavailable.\n"
     "\n"
-    "Exit status, outcome and message (the window's texts), with its meaning:\n";
+    "When board_may_have_changed is true, the message line and the log's\n"
+    "outcome end with:\n";
+
+const char ExitIntro[] = "Exit status, outcome and message (the window's texts), with its meaning:\n";
+
+const char MayHaveChangedGloss[] =
+    "      the board's ID may have been changed: a write request reached the\n"
+    "      line, so the board may hold the new ID or not; read it to see which\n"
+    "\n";
 
 const char ScanAndStop[] =
     "  scan exits 0 when a board answered on some port, 4 when ports opened but\n"
@@ -98,16 +119,27 @@ const char StationNotes[] =
     "report as write) and one for the summary (kind \"summary\": exit,\n"
     "numbered, failed, left as lists of IDs). --log gets one line per board,\n"
     "command station, id the ID it was to get. Exit 0 when every ID was\n"
-    "given, 4 when any failed, 3 when the port cannot be used.\n"
+    "given, 4 when any failed, 3 when the port cannot be used; ended by a\n"
+    "signal, it ends by it, and the summary's exit is the status it ends with.\n"
     "\n";
 
 const char PosixNotes[] =
     "Ctrl+C, SIGTERM or SIGHUP: nothing more is sent, the port is put back, and\n"
-    "a run that was cut short ends by that signal.\n"
+    "a run that was cut short ends by that signal; its JSON exit and its log\n"
+    "line say the status a shell then sees: 130 (SIGINT), 143 (SIGTERM) or 129\n"
+    "(SIGHUP).\n"
     "\n"
     "Ports: scan looks for ttyUSB*, ttyACM*, ttyS* and ttyAMA* in /dev. A ttyS*\n"
     "node with no UART behind it is left out; a port that is the system console\n"
-    "is listed as busy and not probed.\n"
+    "or the terminal zefa1id runs on is listed as busy and not probed, in the\n"
+    "ports that a --ports pattern finds too. A path is opened only when it is a\n"
+    "character device of a serial or pseudo-terminal driver that the system\n"
+    "lists (/proc/tty/drivers); anything else (a file, a FIFO, /dev/null, the\n"
+    "console device) is not-serial without being opened.\n"
+    "\n"
+    "Line errors: parity and framing errors are checked and marked, and a BREAK\n"
+    "is reported rather than read as a NUL byte (INPCK, PARMRK); an attempt that\n"
+    "received such a byte counts as one without an answer and is tried again.\n"
     "\n"
     "Exclusive use: while zefa1id uses a port it holds an flock(2) lock on it\n"
     "and sets TIOCEXCL. Another zefa1id, or any program that locks ports with\n"
@@ -125,7 +157,9 @@ const char PosixNotes[] =
 
 const char WindowsNotes[] =
     "Ctrl+C: nothing more is sent, the port is closed, and a run that was cut\n"
-    "short ends with the status of an interrupted program (0xC000013A).\n"
+    "short ends with the status of an interrupted program (0xC000013A), which\n"
+    "its JSON exit and its log line give as %ERRORLEVEL% shows it\n"
+    "(-1073741510).\n"
     "\n"
     "Ports: scan probes the COM ports that Windows lists. A port is opened for\n"
     "exclusive use: a port that another program holds is busy (exit 3).\n";
@@ -173,8 +207,9 @@ std::string ExitTable() {
 std::string HelpText(PortSyntax syntax) {
   const bool com = syntax == PortSyntax::ComName;
   return std::string(Usage) + About + (com ? ComPortOption : PosixPortOption) + CommonOptions +
-         (com ? ComPortsOption : PosixPortsOption) + OutputOptions + ExitTable() + ScanAndStop +
-         StationNotes + (com ? WindowsNotes : PosixNotes);
+         (com ? ComPortsOption : PosixPortsOption) + OutputOptions +
+         "  " + BoardMayHaveChangedText + "\n" + MayHaveChangedGloss + ExitIntro + ExitTable() +
+         ScanAndStop + StationNotes + (com ? WindowsNotes : PosixNotes);
 }
 
 std::string UsageError(const std::string& error) {

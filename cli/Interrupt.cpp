@@ -24,4 +24,13 @@ int InterruptSignal() noexcept {
   return RequestedSignal.load();
 }
 
+int InterruptedExitStatus(int signal) noexcept {
+#ifdef _WIN32
+  (void)signal;
+  return static_cast<int>(0xC000013AU);  // STATUS_CONTROL_C_EXIT, as %ERRORLEVEL% shows it
+#else
+  return 128 + signal;
+#endif
+}
+
 }  // namespace zefa::cli

@@ -11,4 +11,9 @@ bool Interrupted() noexcept;
 // The signal (or console event) of the request; 0 when there was none.
 int InterruptSignal() noexcept;
 
+// The status that a run cut short by the signal ends with, as the calling
+// shell sees it: 128 + the signal on POSIX (130 for SIGINT), the status of
+// a program stopped by Ctrl+C on Windows.
+int InterruptedExitStatus(int signal) noexcept;
+
 }  // namespace zefa::cli

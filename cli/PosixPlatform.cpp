@@ -79,13 +79,18 @@ class PosixAppendFile : public AppendFile {
 
 class PosixSerialPorts : public SerialPorts {
  public:
-  std::unique_ptr<BoardPort> Open(const std::string& port, PortError& error) override {
+  std::unique_ptr<SerialLine> Open(const std::string& port, PortError& error) override {
     return PosixSerialPort::Open(port, error);
   }
-  std::vector<PortEntry> List() override { return ListSerialPorts("/dev", "/sys/class/tty"); }
-  std::vector<PortEntry> Expand(const std::vector<std::string>& names) override {
-    return ExpandPortNames(names);
+  std::vector<PortEntry> List() override {
+    return ListSerialPorts("/dev", SysClassTty, FindReservedTerminals(SysClassTty));
   }
+  std::vector<PortEntry> Expand(const std::vector<std::string>& names) override {
+    return ExpandPortNames(names, FindReservedTerminals(SysClassTty));
+  }
+
+ private:
+  static constexpr const char* SysClassTty = "/sys/class/tty";
 };
 
 }  // namespace
@@ -165,7 +170,7 @@ void ExitInterrupted(int signal) {
   sigaddset(&unblock, signal);
   sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
   raise(signal);
-  _exit(128 + signal);
+  _exit(InterruptedExitStatus(signal));
 }
 
 }  // namespace zefa::cli

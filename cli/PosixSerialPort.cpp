@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "Interrupt.h"
+#include "PosixPortList.h"
 
 namespace zefa::cli {
 namespace {
@@ -100,10 +102,13 @@ void ReleaseExclusiveUse(int fd) {
   (void)fd;
 }
 
+// A byte received in error, or a BREAK, must not read as a byte of an
+// answer (a BREAK as a NUL): errors are checked and marked, FF is doubled.
 termios BoardSettings(const termios& previous) {
   termios settings = previous;
-  settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR |
-                                             IGNCR | ICRNL | IXON | IXOFF | IXANY);
+  settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                             IXOFF | IXANY);
+  settings.c_iflag |= INPCK | PARMRK;
   settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
@@ -129,22 +134,29 @@ bool HasBoardSettings(const termios& settings) {
 #ifdef CRTSCTS
   ok = ok && (settings.c_cflag & CRTSCTS) == 0;
 #endif
-  return ok && (settings.c_iflag & (IXON | IXOFF)) == 0;
+  return ok && (settings.c_iflag & (IXON | IXOFF | BRKINT)) == 0;
 }
 
-bool ApplyBoardSettings(int fd, const termios& previous, PortError& error) {
+bool MarksErrors(const termios& settings) {
+  return (settings.c_iflag & PARMRK) != 0 && (settings.c_iflag & (ISTRIP | IGNPAR)) == 0;
+}
+
+bool ApplyBoardSettings(int fd, const termios& previous, termios& applied, PortError& error) {
   const termios wanted = BoardSettings(previous);
   if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
     error = {PortProblem::SettingsRefused, SystemText(errno)};
     return false;
   }
-  termios applied{};
   if (tcgetattr(fd, &applied) != 0 || !HasBoardSettings(applied)) {
     error = {PortProblem::SettingsRefused,
              "the port does not take 115200 baud, 8 data bits, no parity, 1 stop bit"};
     return false;
   }
   return true;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev;
 }
 
 // One pulse on DTR, as the window gives after opening. A pseudo-terminal
@@ -184,13 +196,54 @@ Wait WaitFor(int fd, short events, Clock::time_point deadline) {
 
 }  // namespace
 
+MarkDecoder::Step MarkDecoder::Take(uint8_t raw, uint8_t& byte) {
+  switch (FState) {
+    case State::Plain:
+      if (raw == 0xFF) {
+        FState = State::AfterFF;
+        return Step::NeedMore;
+      }
+      byte = raw;
+      return Step::Byte;
+    case State::AfterFF:
+      if (raw == 0x00) {
+        FState = State::AfterMark;
+        return Step::NeedMore;
+      }
+      FState = State::Plain;
+      byte = raw;
+      // Only FF follows FF in a sound stream; anything else lost its mark.
+      return raw == 0xFF ? Step::Byte : Step::Marked;
+    case State::AfterMark: break;
+  }
+  FState = State::Plain;
+  byte = raw;
+  return Step::Marked;
+}
+
 std::unique_ptr<PosixSerialPort> PosixSerialPort::Open(const std::string& path, PortError& error) {
+  // Opening a device can act (a watchdog starts counting), and a FIFO or a
+  // file is no port: only what the system lists as a serial terminal is
+  // opened at all.
+  struct stat before {};
+  if (stat(path.c_str(), &before) != 0) {
+    error = OpenError(errno);
+    return nullptr;
+  }
+  error = SerialDeviceProblem(before, LoadTerminalDrivers());
+  if (error.problem != PortProblem::None) return nullptr;
+
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = OpenError(errno);
     return nullptr;
   }
   FdGuard guard(fd);
+  struct stat opened {};
+  if (fstat(fd, &opened) != 0 || !SameFile(before, opened)) {
+    error = {PortProblem::Failed, "the path was changed while it was being opened"};
+    return nullptr;
+  }
   if (!isatty(fd)) {
     error = {PortProblem::NotSerial, "not a terminal device"};
     return nullptr;
@@ -202,12 +255,13 @@ std::unique_ptr<PosixSerialPort> PosixSerialPort::Open(const std::string& path, 
     ReleaseExclusiveUse(fd);
     return nullptr;
   }
-  if (!ApplyBoardSettings(fd, saved, error)) {
+  termios applied{};
+  if (!ApplyBoardSettings(fd, saved, applied, error)) {
     tcsetattr(fd, TCSANOW, &saved);
     ReleaseExclusiveUse(fd);
     return nullptr;
   }
-  std::unique_ptr<PosixSerialPort> port(new PosixSerialPort(guard.Release(), saved));
+  std::unique_ptr<PosixSerialPort> port(new PosixSerialPort(guard.Release(), saved, MarksErrors(applied)));
   PulseDtr(fd);
   tcflush(fd, TCIOFLUSH);
   return port;
@@ -224,6 +278,7 @@ PosixSerialPort::~PosixSerialPort() {
 
 void PosixSerialPort::PurgeReceive() {
   tcflush(FFd, TCIFLUSH);
+  FDecoder.Reset();
 }
 
 bool PosixSerialPort::SendString(const std::string& bytes) {
@@ -245,23 +300,36 @@ bool PosixSerialPort::SendString(const std::string& bytes) {
   return true;
 }
 
-int32_t PosixSerialPort::ReceiveData(void* buffer, int32_t count) {
-  if (buffer == nullptr || count < 0) return -1;
-  if (count == 0) return 0;
+LineRead PosixSerialPort::ReadByte(uint8_t& byte) {
+  // The rest of a mark is queued with its start; the deadline still holds.
   const Clock::time_point deadline = Clock::now() + ReceiveTimeout;
   for (;;) {
-    const ssize_t received = read(FFd, buffer, static_cast<size_t>(count));
-    if (received > 0) return static_cast<int32_t>(received);
-    if (received == 0) return -1;  // hang-up: the device went away
+    uint8_t raw = 0;
+    const ssize_t received = read(FFd, &raw, 1);
+    if (received > 0) {
+      if (!FMarks) {
+        byte = raw;
+        return LineRead::Byte;
+      }
+      switch (FDecoder.Take(raw, byte)) {
+        case MarkDecoder::Step::Byte: return LineRead::Byte;
+        case MarkDecoder::Step::Marked: return LineRead::Marked;
+        case MarkDecoder::Step::NeedMore: continue;
+      }
+    }
+    if (received == 0) return LineRead::Failed;  // hang-up: the device went away
     if (errno == EINTR) {
-      if (Interrupted()) return -1;
+      if (Interrupted()) return LineRead::Failed;
       continue;
     }
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return LineRead::Failed;
     switch (WaitFor(FFd, POLLIN, deadline)) {
       case Wait::Ready: break;
-      case Wait::TimedOut: return 0;
-      case Wait::Failed: return -1;
+      case Wait::TimedOut:
+        if (!FDecoder.Pending()) return LineRead::Quiet;
+        FDecoder.Reset();  // a mark cut short is no sound byte
+        return LineRead::Marked;
+      case Wait::Failed: return LineRead::Failed;
     }
   }
 }

@@ -8,15 +8,34 @@
 #include <string>
 
 #include "Report.h"
-#include "board_port.h"
+#include "SerialLine.h"
 
 namespace zefa::cli {
 
-class PosixSerialPort : public BoardPort {
+// Turns what a terminal with PARMRK set delivers back into the line's
+// bytes: FF FF is the byte FF, FF 00 X the byte X received with a parity
+// or framing error, FF 00 00 also a BREAK.
+class MarkDecoder {
  public:
-  // Opens the device, locks it (flock, also against root; TIOCEXCL), sets
-  // 115200 baud, 8N1, no flow control, raw, pulses DTR once and purges
-  // both directions, as the window does after opening its port.
+  enum class Step { Byte, Marked, NeedMore };
+  // Takes the next byte read; on Byte or Marked, byte is the line's byte.
+  Step Take(uint8_t raw, uint8_t& byte);
+  // Forgets a mark begun: its rest was purged.
+  void Reset() { FState = State::Plain; }
+  bool Pending() const { return FState != State::Plain; }
+
+ private:
+  enum class State { Plain, AfterFF, AfterMark };
+  State FState = State::Plain;
+};
+
+class PosixSerialPort : public SerialLine {
+ public:
+  // Opens the device only when the system lists it as a serial terminal
+  // (anything else is not-serial, without being opened), locks it (flock,
+  // also against root; TIOCEXCL), sets 115200 baud, 8N1, no flow control,
+  // raw with parity and framing errors and BREAKs marked, pulses DTR once
+  // and purges both directions, as the window does after opening its port.
   static std::unique_ptr<PosixSerialPort> Open(const std::string& path, PortError& error);
   // Puts back the terminal settings the port had and releases it.
   ~PosixSerialPort() override;
@@ -27,14 +46,16 @@ class PosixSerialPort : public BoardPort {
   // Queues every byte; false when they could not all be handed to the
   // driver within the send time-out.
   bool SendString(const std::string& bytes) override;
-  // Waits at most 30 ms (monotonic clock) for the first byte.
-  int32_t ReceiveData(void* buffer, int32_t count) override;
+  // Waits at most 30 ms (monotonic clock) for a byte.
+  LineRead ReadByte(uint8_t& byte) override;
 
  private:
-  PosixSerialPort(int fd, const termios& saved) : FFd(fd), FSaved(saved) {}
+  PosixSerialPort(int fd, const termios& saved, bool marks) : FFd(fd), FSaved(saved), FMarks(marks) {}
 
   const int FFd;
   const termios FSaved;
+  const bool FMarks;  // PARMRK is in force: bytes come through FDecoder
+  MarkDecoder FDecoder;
 };
 
 }  // namespace zefa::cli

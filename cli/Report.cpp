@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Commands.h"
 #include "Json.h"
 #include "message_tables.h"
 
@@ -37,8 +38,10 @@ JsonObject ReportObject(const PortReport& report) {
   if (report.command == "write") {
     object.Add("answer_id", report.answerId).AddBool("verify", report.verify);
     if (report.verify) object.Add("verified_id", report.verifiedId);
+    object.Add("acknowledged_passes", report.acknowledgedPasses);
+    object.AddBool("board_may_have_changed", report.boardMayHaveChanged);
   }
-  object.Add("requests", report.requests);
+  object.Add("requests", report.requests).Add("surplus_bytes", report.surplusBytes);
   if (report.interrupted) object.AddBool("interrupted", true);
   return object;
 }
@@ -49,6 +52,8 @@ const char* ScanStatus(const PortReport& report) {
 }
 
 }  // namespace
+
+const char BoardMayHaveChangedText[] = "ボードのIDが書き換わった可能性があります";
 
 const char* ProblemName(PortProblem problem) {
   switch (problem) {
@@ -82,7 +87,22 @@ std::string MessageLine(const PortReport& report) {
   std::string line = report.message;
   if (report.portError.problem != PortProblem::None) line += " (" + ProblemText(report.portError) + ")";
   if (report.interrupted) line += " (interrupted)";
+  if (report.boardMayHaveChanged) line += std::string(" ") + BoardMayHaveChangedText;
   return line;
+}
+
+std::string LineWarnings(const PortReport& report) {
+  std::string text;
+  if (report.surplusBytes > 0) {
+    text += "zefa1id: warning: " + report.port + ": " + std::to_string(report.surplusBytes) +
+            (report.surplusBytes == 1 ? " byte" : " bytes") +
+            " came after the board's answer: is another device on the line (a second board, an echo)?\n";
+  }
+  if (report.lineNotQuiet) {
+    text += "zefa1id: warning: " + report.port + ": the line did not go quiet (" +
+            std::to_string(QuietLineLimit) + " bytes without a pause); nothing more was sent\n";
+  }
+  return text;
 }
 
 std::string ScanLine(const PortReport& report) {

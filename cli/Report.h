@@ -47,6 +47,10 @@ struct PortReport {
   std::optional<int32_t> verifiedId;  // write --verify: the ID read back
   bool verify = false;
   int32_t requests = 0;  // requests sent to the board, retries included
+  int32_t acknowledgedPasses = 0;    // write: passes whose answer was an ACK, 0 to 3
+  bool boardMayHaveChanged = false;  // write: a request went out and the write did not succeed
+  int32_t surplusBytes = 0;          // bytes that followed the board's answers
+  bool lineNotQuiet = false;         // the line never went quiet; requests were held back
   bool interrupted = false;
   bool skipped = false;  // scan: listed as unusable without being opened
 };
@@ -54,9 +58,17 @@ struct PortReport {
 // A board answered: scan lists the port as one with a board.
 bool FoundBoard(const PortReport& report);
 
-// The message with the reason for an unusable port, and a note when the
-// run was interrupted.
+// Said, in the window's language, of a write that may have changed the
+// board's ID without succeeding.
+extern const char BoardMayHaveChangedText[];
+
+// The message with the reason for an unusable port, a note when the run
+// was interrupted, and the sentence above when it applies.
 std::string MessageLine(const PortReport& report);
+
+// The warnings about the line for standard error ("zefa1id: warning: ...",
+// one line each), or nothing.
+std::string LineWarnings(const PortReport& report);
 
 // Scan: "PORT<TAB>ID or -<TAB>message".
 std::string ScanLine(const PortReport& report);

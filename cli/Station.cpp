@@ -15,20 +15,20 @@ const char PromptText[] = "次のボードを接続してください";
 // A stop request is seen within this while the station sleeps.
 constexpr std::chrono::milliseconds SleepSlice{10};
 
-// Forwards to the station's port and counts the bytes that arrive.
-class CountingPort : public BoardPort {
+// Forwards to the station's line and counts the bytes that arrive.
+class CountingLine : public SerialLine {
  public:
-  CountingPort(BoardPort& port, int64_t& received) : FPort(port), FReceived(received) {}
-  void PurgeReceive() override { FPort.PurgeReceive(); }
-  bool SendString(const std::string& bytes) override { return FPort.SendString(bytes); }
-  int32_t ReceiveData(void* buffer, int32_t count) override {
-    const int32_t n = FPort.ReceiveData(buffer, count);
-    if (n > 0) FReceived += n;
-    return n;
+  CountingLine(SerialLine& line, int64_t& received) : FLine(line), FReceived(received) {}
+  void PurgeReceive() override { FLine.PurgeReceive(); }
+  bool SendString(const std::string& bytes) override { return FLine.SendString(bytes); }
+  LineRead ReadByte(uint8_t& byte) override {
+    const LineRead read = FLine.ReadByte(byte);
+    if (read == LineRead::Byte || read == LineRead::Marked) ++FReceived;
+    return read;
   }
 
  private:
-  BoardPort& FPort;
+  SerialLine& FLine;
   int64_t& FReceived;
 };
 
@@ -37,16 +37,16 @@ class CountingPort : public BoardPort {
 // station's, and nobody else gets it between two boards.
 class LentPorts : public SerialPorts {
  public:
-  explicit LentPorts(BoardPort& port) : FPort(port) {}
-  std::unique_ptr<BoardPort> Open(const std::string&, PortError&) override {
-    return std::make_unique<CountingPort>(FPort, FReceived);
+  explicit LentPorts(SerialLine& line) : FLine(line) {}
+  std::unique_ptr<SerialLine> Open(const std::string&, PortError&) override {
+    return std::make_unique<CountingLine>(FLine, FReceived);
   }
   std::vector<PortEntry> List() override { return {}; }
   std::vector<PortEntry> Expand(const std::vector<std::string>&) override { return {}; }
   int64_t Received() const { return FReceived; }
 
  private:
-  BoardPort& FPort;
+  SerialLine& FLine;
   int64_t FReceived = 0;
 };
 
@@ -177,7 +177,7 @@ StationSummary RunStation(SerialPorts& ports, const std::string& port, int32_t f
   summary.first = first;
   summary.last = last;
   PortError error;
-  const std::unique_ptr<BoardPort> held = ports.Open(port, error);
+  const std::unique_ptr<SerialLine> held = ports.Open(port, error);
   if (!held) {
     PortReport report;
     report.command = "station";
@@ -193,7 +193,12 @@ StationSummary RunStation(SerialPorts& ports, const std::string& port, int32_t f
   }
   LentPorts lent(*held);
   Station(lent, port, clock, events, timing).Run(summary);
-  summary.exitCode = summary.failed.empty() && summary.left.empty() ? ExitSuccess : ExitCommunicationFailed;
+  // Cut short by a signal, the summary says the status the process ends with.
+  if (summary.interrupted) {
+    summary.exitCode = InterruptedExitStatus(InterruptSignal());
+  } else {
+    summary.exitCode = summary.failed.empty() && summary.left.empty() ? ExitSuccess : ExitCommunicationFailed;
+  }
   return summary;
 }
 

@@ -113,7 +113,7 @@ class WinAppendFile : public AppendFile {
 
 class WinSerialPorts : public SerialPorts {
  public:
-  std::unique_ptr<BoardPort> Open(const std::string& port, PortError& error) override {
+  std::unique_ptr<SerialLine> Open(const std::string& port, PortError& error) override {
     const std::optional<int32_t> number = ParseComPortName(port);
     if (!number) {
       error = {PortProblem::Missing, "not a COM port"};
@@ -211,9 +211,9 @@ std::unique_ptr<SerialPorts> MakeSerialPorts() {
   return std::unique_ptr<SerialPorts>(new WinSerialPorts);
 }
 
-void ExitInterrupted(int) {
+void ExitInterrupted(int signal) {
   // The status that a console program stopped by Ctrl+C ends with.
-  ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  ExitProcess(static_cast<UINT>(InterruptedExitStatus(signal)));
 }
 
 }  // namespace zefa::cli

@@ -8,11 +8,13 @@
 
 #include "CommX.h"
 #include "Report.h"
-#include "board_port.h"
+#include "SerialLine.h"
 
 namespace zefa::cli {
 
-class WinSerialPort : public BoardPort {
+// Line errors reach the component's error event, not its reads: on Windows
+// every byte read counts as sound.
+class WinSerialPort : public SerialLine {
  public:
   // Needs the application object (the component's waits serve it).
   static std::unique_ptr<WinSerialPort> Open(int32_t portNo, PortError& error);
@@ -22,7 +24,11 @@ class WinSerialPort : public BoardPort {
 
   void PurgeReceive() override { FComm.PurgeReceive(); }
   bool SendString(const std::string& bytes) override { return FComm.SendString(bytes); }
-  int32_t ReceiveData(void* buffer, int32_t count) override { return FComm.ReceiveData(buffer, count); }
+  LineRead ReadByte(uint8_t& byte) override {
+    const int32_t received = FComm.ReceiveData(&byte, 1);
+    if (received > 0) return LineRead::Byte;
+    return received == 0 ? LineRead::Quiet : LineRead::Failed;
+  }
 
  private:
   WinSerialPort() : FComm(nullptr) {}

@@ -60,6 +60,7 @@ int UsageFailure(const std::string& error, bool json) {
 }
 
 void Show(const PortReport& report, bool json) {
+  WriteErr(LineWarnings(report));
   if (json) return WriteOut(ReportJson(report) + "\n");
   if (report.command == "read" && report.exitCode == ExitSuccess) WriteOut(std::to_string(*report.id) + "\n");
   WriteErr(MessageLine(report) + "\n");
@@ -103,13 +104,14 @@ RunResult Scan(SerialPorts& ports, const Options& options, ReportLog& log) {
     if (Interrupted()) break;
     reports.push_back(ProbePort(ports, entry));
     log.Write(reports.back());
+    WriteErr(LineWarnings(reports.back()));
     if (!options.json) WriteOut(ScanLine(reports.back()) + "\n");
   }
-  const int exitCode = ScanExitCode(reports);
   // A board found before a stop does not make a scan that left ports out
-  // a success.
+  // a success; it ends with the status of the stop.
   const bool cutShort = reports.size() < entries.size() ||
                         std::any_of(reports.begin(), reports.end(), [](const PortReport& r) { return r.interrupted; });
+  const int exitCode = cutShort ? InterruptedExitStatus(InterruptSignal()) : ScanExitCode(reports);
   if (options.json) WriteOut(ScanJson(reports, exitCode, cutShort) + "\n");
   if (!options.json && entries.empty()) WriteErr("no serial port found\n");
   return {exitCode, cutShort};

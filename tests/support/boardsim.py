@@ -58,7 +58,7 @@ before the call is in the log, with what the pty holds for it then.
 
 Timing (a client waits 30 ms for each byte of an answer, so a loaded
 machine can change an outcome without any fault in the code under test):
-    timing_disturbed(limit_ms=30.0, delay_ms=0, passes_done=0)  True when
+    timing_disturbed(limit_ms=30.0, delay_ms=0, passes_done=0, quiet_ms=0)  True when
                   the log shows that the machine did not keep a
                   transaction's timing:
                   - an answer sent more than limit_ms + delay_ms after the
@@ -76,10 +76,15 @@ machine can change an outcome without any fault in the code under test):
                     time, so its request reached the line late (a write's
                     next pass, soon after an ACK, is no sign). passes_done
                     counts the passes of a write begun on another port.
+                    quiet_ms: a client that begins every attempt once the
+                    line has been quiet that long paces its unanswered
+                    attempts limit_ms + quiet_ms apart; the bounds above
+                    for requests with no answer between, and for a write's
+                    next pass, follow that pace.
                   Judge the log of one run (clear_log() before it):
                   requests of separate runs need not follow that timing.
     timing_disturbance(...)  the same as a sentence, or None
-    repeat_if_disturbed(case, boards, tries=3, ...)  runs case() after
+    repeat_if_disturbed(case, boards, tries=3, ..., quiet_ms=0)  runs case() after
                   clearing the boards' logs; a case that fails is run again,
                   up to tries runs in all, only while some board's log shows
                   its timing disturbed. Any other failure is raised at once.
@@ -135,11 +140,13 @@ ACK = 0x06
 WRITE_PASSES = 3  # a write is one request per pass, each pass answered with ACK
 
 
-def timing_disturbance(lines, limit_ms=30.0, delay_ms=0, passes_done=0):
+def timing_disturbance(lines, limit_ms=30.0, delay_ms=0, passes_done=0, quiet_ms=0):
     """The first sign in log lines that the machine did not keep a
     transaction's timing, as a sentence; None when there is none.
     passes_done: passes of the write that the log begins with, done on
-    another port before it."""
+    another port before it. quiet_ms: the quiet line that the client waits
+    for before each attempt."""
+    pace = limit_ms + quiet_ms  # from one unanswered request to the next
     waiting = collections.deque()  # requests neither answered nor dropped yet
     previous = None  # time of the request before
     previous_request = None  # its kind and bytes
@@ -159,11 +166,11 @@ def timing_disturbance(lines, limit_ms=30.0, delay_ms=0, passes_done=0):
             if previous is not None:
                 gap = time_ms - previous
                 soon = gap < limit_ms * 2 / 3
-                if answer is None and (soon or gap > limit_ms * 2):
+                if answer is None and (gap < pace * 2 / 3 or gap > pace * 2):
                     return ("requests at %.3f and %.3f ms, %.1f ms apart with no answer between"
                             % (previous, time_ms, gap))
                 acked_write = previous_request[0] == "write" and len(answer or b"") >= 2 and answer[1] == ACK
-                same_write = acked_write and request == previous_request and gap <= limit_ms * 2
+                same_write = acked_write and request == previous_request and gap <= pace * 2
                 passes = passes + 1 if same_write else 0
                 # Soon after a complete answer, only the next pass of a write
                 # (or what follows a whole write) is due, and a write has
@@ -189,7 +196,7 @@ def timing_disturbance(lines, limit_ms=30.0, delay_ms=0, passes_done=0):
     return None
 
 
-def repeat_if_disturbed(case, boards, tries=3, limit_ms=30.0, delay_ms=0):
+def repeat_if_disturbed(case, boards, tries=3, limit_ms=30.0, delay_ms=0, quiet_ms=0):
     """Runs case() after clearing the boards' logs; a run that fails
     (AssertionError) is repeated, up to tries runs in all, only while some
     board's log shows its timing disturbed. Returns what case() returned."""
@@ -199,7 +206,8 @@ def repeat_if_disturbed(case, boards, tries=3, limit_ms=30.0, delay_ms=0):
         try:
             return case()
         except AssertionError:
-            signs = [sign for sign in (board.timing_disturbance(limit_ms, delay_ms) for board in boards) if sign]
+            signs = [sign for sign in (board.timing_disturbance(limit_ms, delay_ms, quiet_ms=quiet_ms)
+                                       for board in boards) if sign]
             if not signs or run == tries:
                 if signs:
                     sys.stderr.write("timing disturbed in all %d runs (%s)\n" % (tries, signs[0]))
@@ -372,11 +380,11 @@ class BoardSim:
         if line is not None and line != "synced":
             raise BoardSimError("unexpected line from the simulator: %r" % line)
 
-    def timing_disturbance(self, limit_ms=30.0, delay_ms=0, passes_done=0):
-        return timing_disturbance(self.log_lines(), limit_ms, delay_ms, passes_done)
+    def timing_disturbance(self, limit_ms=30.0, delay_ms=0, passes_done=0, quiet_ms=0):
+        return timing_disturbance(self.log_lines(), limit_ms, delay_ms, passes_done, quiet_ms)
 
-    def timing_disturbed(self, limit_ms=30.0, delay_ms=0, passes_done=0):
-        return self.timing_disturbance(limit_ms, delay_ms, passes_done) is not None
+    def timing_disturbed(self, limit_ms=30.0, delay_ms=0, passes_done=0, quiet_ms=0):
+        return self.timing_disturbance(limit_ms, delay_ms, passes_done, quiet_ms) is not None
 
     def log_lines(self):
         if self._final_log is None:

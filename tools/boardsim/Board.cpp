@@ -107,6 +107,8 @@ void Board::SetModes(const Modes& modes) {
   FRunLength = 0;
   FWritePass = 0;
   FWritesAnswered = 0;
+  FAnswered = 0;
+  if (modes.SecondBoard) FSecondId = *modes.SecondBoard;
 }
 
 std::map<int, uint8_t> Board::BoardIds() const {
@@ -135,10 +137,21 @@ Reply Board::Handle(const Frame& frame, Events& events) {
     return {};
   }
   if (!PassesFromAttempt(frame, kind, events)) return {};
+  if (FModes.Answers != 0 && FAnswered >= FModes.Answers) {
+    events.push_back(std::string("drop ") + kind + " (answers " + std::to_string(FModes.Answers) + ")");
+    return {};
+  }
+  ++FAnswered;
 
   Reply reply;
   reply.Answer = isRead ? ReadAnswer() : WriteAnswer(frame.Raw[2]);
   if (FModes.OneByte) reply.Answer.resize(1);
+  if (FModes.SecondBoard) {
+    // It takes a write as the first board does, and answers right after it.
+    if (!isRead) FSecondId = frame.Raw[2];
+    reply.Answer.push_back(FSecondId);
+    reply.Answer.push_back(isRead ? FSecondId : kAck);
+  }
   reply.Answer.insert(reply.Answer.end(), static_cast<size_t>(FModes.Extra), kExtraByte);
   reply.DelayMs = FModes.DelayMs;
   return reply;

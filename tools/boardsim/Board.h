@@ -102,6 +102,8 @@ class Board {
   Bytes FRunRequest;  // the request that the current run repeats
   int FRunLength = 0;
   int FWritePass = 0;  // the pass of the last answered write: 1, 2, 3; 0 before any
+  int FAnswered = 0;   // requests answered since the modes took effect
+  uint8_t FSecondId = 0;  // the second board's ID, while there is one
 };
 
 }  // namespace boardsim

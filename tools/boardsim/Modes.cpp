@@ -53,6 +53,8 @@ const NumberMode kNumberModes[] = {
     {"id", 0, 255, [](Modes& m, long v) { m.Id = static_cast<uint8_t>(v); }},
     {"board", 1, 255, [](Modes& m, long v) { m.BoardNumber = static_cast<int>(v); }},
     {"unplug-after-writes", 1, 1000000, [](Modes& m, long v) { m.UnplugAfterWrites = static_cast<int>(v); }},
+    {"answers", 1, 1000000, [](Modes& m, long v) { m.Answers = static_cast<int>(v); }},
+    {"second-board", 0, 255, [](Modes& m, long v) { m.SecondBoard = static_cast<uint8_t>(v); }},
 };
 
 struct FlagMode {
@@ -157,6 +159,8 @@ std::string DescribeModes(const Modes& modes) {
   if (modes.UnplugAfterWrites != 0) {
     words.push_back("unplug-after-writes=" + std::to_string(modes.UnplugAfterWrites));
   }
+  if (modes.Answers != 0) words.push_back("answers=" + std::to_string(modes.Answers));
+  if (modes.SecondBoard) words.push_back("second-board=" + std::to_string(*modes.SecondBoard));
   if (words.empty()) return "normal";
   std::string text;
   for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;

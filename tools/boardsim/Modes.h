@@ -20,6 +20,8 @@ struct Modes {
   std::optional<uint8_t> WriteEcho;  // write answers report this ID ...
   int WriteEchoPass = 0;             // ... on this pass (1 to 3); 0: always
   int DelayMs = 0;                   // wait before answering
+  int Answers = 0;                   // only this many requests are answered; 0: no limit
+  std::optional<uint8_t> SecondBoard;  // a second board of this ID answers after the first
   std::optional<uint8_t> Id;         // the board's ID, set as the modes take effect
   // Which board is on the line; each keeps its own ID while another is.
   int BoardNumber = 1;

@@ -72,6 +72,11 @@ Fault modes (decimal numbers, or hexadecimal after 0x):
   removed              no board on the line: nothing is answered
   unplug-after-writes=N  the board is removed once it has answered N
                        write requests (1 to 1000000)
+  answers=N            only the first N requests are answered, the rest
+                       not (1 to 1000000): a board that stops answering
+  second-board=V       a second board of ID V (0 to 255) is on the line:
+                       its answer follows each answer, in the same block;
+                       it takes writes as the first board does
 A request that a mode leaves unanswered has no effect on the board.
 
 Control file: one or more words per line, '#' starts a comment. It is read

@@ -177,6 +177,13 @@ const Case kModes[] = {
       "rx write ff 5a 03 5c", "drop write (from-attempt 1/2)", "rx write ff 5a 03 5c", "tx 09 06"}, 3},
     {"Delay", 7, "delay=50", {Feed(kRead)},
      {"rx read fe 7e", "wait 50", "tx 07 07"}, 7},
+    // Unanswered requests have no effect.
+    {"AnswersStopAfterTheFirstN", 7, "answers=1", {Feed(Write(3)), Feed(Write(4)), Feed(kRead)},
+     {"rx write ff 5a 03 5c", "tx 03 06", "rx write ff 5a 04 5d", "drop write (answers 1)", "rx read fe 7e",
+      "drop read (answers 1)"}, 3},
+    {"SecondBoardAnswersAfterTheFirst", 7, "second-board=9", {Feed(kRead), Feed(Write(3)), Feed(kRead)},
+     {"rx read fe 7e", "tx 07 07 09 09", "rx write ff 5a 03 5c", "tx 03 06 03 06", "rx read fe 7e",
+      "tx 03 03 03 03"}, 3},
     {"IdMode", 7, "id=12", {Feed(kRead)},
      {"rx read fe 7e", "tx 0c 0c"}, 12},
 };

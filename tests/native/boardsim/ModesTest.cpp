@@ -56,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(Words, ModeText, ::testing::Values(
     WordCase{"from-attempt=1", "normal"},
     WordCase{"board=2 removed", "removed board=2"},
     WordCase{"board=1", "normal"},
-    WordCase{"unplug-after-writes=1", "unplug-after-writes=1"}));
+    WordCase{"unplug-after-writes=1", "unplug-after-writes=1"},
+    WordCase{"answers=2 second-board=9", "answers=2 second-board=9"}));
 
 INSTANTIATE_TEST_SUITE_P(Refused, ModeText, ::testing::Values(
     WordCase{"loud", nullptr},

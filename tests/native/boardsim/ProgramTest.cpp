@@ -289,7 +289,7 @@ TEST_F(BoardsimProgram, AnswersOverItsLinkAndLogsEveryFrame) {
   EXPECT_THAT(LogEvents(Log),
               ElementsAre("start id=7 normal", "rx read fe 7e", "tx 07 07", "rx write ff 5a 03 5c",
                           "tx 03 06", "rx noise 41", "rx bad fe 11", "rx noise 11",
-                          "rx read fe 7e", "tx 03 03"));
+                          "rx read fe 7e", "tx 03 03", "end board=1 id=3"));
 }
 
 // The simulator holds the slave open, so a client's close is no hang-up.
@@ -330,15 +330,15 @@ TEST_F(BoardsimProgram, ControlFileReplacesModesWhileItRuns) {
   EXPECT_EQ(port.Exchange(kRead, 2), (Bytes{0x00, 0x00}));
   EXPECT_TRUE(port.Receive(1, 50).empty());
 
-  // Each request is logged as it was read, before the control file that
-  // it made the simulator look at.
+  // A change of the control file that a request made the simulator read is
+  // in force for that request, and logged before it.
   ASSERT_TRUE(sim.Sync());
   const std::vector<std::string> events = LogEvents(Log);
   EXPECT_THAT(std::vector<std::string>(events.begin() + 3, events.end()),
-              ElementsAre("rx read fe 7e", "control silent", "drop read (silent)", "rx read fe 7e",
-                          "control rejected: unknown mode \"bogus\"", "drop read (silent)",
-                          "rx read fe 7e", "control read-mismatch", "tx 00 01", "rx read fe 7e",
-                          "control normal", "tx 00 00"));
+              ElementsAre("control silent", "rx read fe 7e", "drop read (silent)",
+                          "control rejected: unknown mode \"bogus\"", "rx read fe 7e", "drop read (silent)",
+                          "control read-mismatch", "rx read fe 7e", "tx 00 01", "control normal",
+                          "rx read fe 7e", "tx 00 00"));
 }
 
 // A sync puts a control file written before it in force, so that the next

@@ -280,6 +280,21 @@ class TimingDisturbanceTest(unittest.TestCase):
         late = lines((0.0, "rx read fe 7e"), (80.0, "tx 07 07"))
         self.assertIsNone(timing_disturbance(late, limit_ms=100.0))
 
+    def test_a_quiet_wait_before_each_attempt_sets_the_pace(self):
+        silent = lines(*unanswered([0.0, 60.5, 121.2, 181.9]))
+        self.assertIn("60.5 ms apart", timing_disturbance(silent))
+        self.assertIsNone(timing_disturbance(silent, quiet_ms=30.0))
+        self.assertIn("30.0 ms apart", timing_disturbance(lines(*unanswered([0.0, 30.0])), quiet_ms=30.0))
+        self.assertIn("125.0 ms apart", timing_disturbance(lines(*unanswered([0.0, 125.0])), quiet_ms=30.0))
+        write = "rx write ff 5a 03 5c"
+        passes = lines((0.0, write), (0.2, "tx 03 06"), (31.0, write), (31.2, "tx 03 06"), (62.0, write),
+                       (62.2, "tx 03 06"), (93.0, "rx read fe 7e"), (93.2, "tx 03 03"))
+        self.assertIsNone(timing_disturbance(passes, quiet_ms=30.0))
+        # A late answer is read away by the quiet wait, which it makes longer.
+        late = lines((0.0, "rx read fe 7e"), (45.0, "tx 07 07"), (75.5, "rx read fe 7e"), (120.5, "tx 07 07"))
+        self.assertIn("45.0 ms after", timing_disturbance(late, quiet_ms=30.0))
+        self.assertIsNone(timing_disturbance(late, delay_ms=15, quiet_ms=30.0))
+
 
 class RealTimingTest(Folder):
     def test_the_simulators_stamps_show_its_timing(self):
@@ -319,7 +334,7 @@ class FakeBoard:
     def clear_log(self):
         self.cleared += 1
 
-    def timing_disturbance(self, limit_ms, delay_ms):
+    def timing_disturbance(self, limit_ms, delay_ms, quiet_ms=0):
         return "late" if self.disturbed.pop(0) else None
 
 

@@ -106,6 +106,43 @@ TEST(ScanLine, ShowsTheIdOnlyForABoard) {
   EXPECT_EQ(ScanLine(cut), "/dev/ttyUSB2\t-\t通信に失敗しました (interrupted)");
 }
 
+TEST(MessageLine, SaysWhenAWriteMayHaveChangedTheBoard) {
+  PortReport write = Report("/dev/ttyUSB0", ExitCommunicationFailed);
+  write.command = "write";
+  write.id = 12;
+  write.message = "通信に失敗しました";
+  write.boardMayHaveChanged = true;
+  EXPECT_EQ(MessageLine(write), "通信に失敗しました ボードのIDが書き換わった可能性があります");
+  write.interrupted = true;
+  write.exitCode = 130;
+  EXPECT_EQ(CsvLine("T", write), "T,/dev/ttyUSB0,write,12,通信に失敗しました (interrupted) "
+                                 "ボードのIDが書き換わった可能性があります,130");
+}
+
+TEST(ReportJson, NamesThePassesAndTheSurplus) {
+  PortReport write = Report("/dev/ttyUSB0", ExitCommunicationFailed);
+  write.command = "write";
+  write.outcome = "communication-failed";
+  write.id = 12;
+  write.acknowledgedPasses = 2;
+  write.boardMayHaveChanged = true;
+  write.requests = 12;
+  write.surplusBytes = 4;
+  EXPECT_EQ(ReportJson(write),
+            "{\"command\":\"write\",\"port\":\"/dev/ttyUSB0\",\"exit\":4,\"outcome\":\"communication-failed\","
+            "\"message\":\"\",\"id\":12,\"answer_id\":null,\"verify\":false,\"acknowledged_passes\":2,"
+            "\"board_may_have_changed\":true,\"requests\":12,\"surplus_bytes\":4}");
+  EXPECT_EQ(LineWarnings(write),
+            "zefa1id: warning: /dev/ttyUSB0: 4 bytes came after the board's answer: is another device on the line "
+            "(a second board, an echo)?\n");
+  write.surplusBytes = 0;
+  EXPECT_EQ(LineWarnings(write), "");
+  write.lineNotQuiet = true;
+  EXPECT_EQ(LineWarnings(write),
+            "zefa1id: warning: /dev/ttyUSB0: the line did not go quiet (32 bytes without a pause); nothing more "
+            "was sent\n");
+}
+
 TEST(FormatTimestamp, GivesIsoTimeWithMillisecondsAndOffset) {
   EXPECT_EQ(FormatTimestamp({2024, 5, 1, 9, 30, 5, 7, 540}), "2024-05-01T09:30:05.007+09:00");
   EXPECT_EQ(FormatTimestamp({1999, 12, 31, 23, 59, 59, 999, -210}), "1999-12-31T23:59:59.999-03:30");
@@ -146,6 +183,14 @@ TEST(HelpText, GlossesEveryOutcomeTextWithItsExitCode) {
         "     verify-failed         " + OutcomeText(WriteOutcome::WriteFailed) + "\n" + indent + "writing failed",
     };
     for (const auto& entry : entries) EXPECT_NE(help.find(entry), std::string::npos) << entry;
+  }
+  for (PortSyntax syntax : {PortSyntax::DevicePath, PortSyntax::ComName}) {
+    const std::string help = HelpText(syntax);
+    for (const char* field : {"acknowledged_passes", "board_may_have_changed", "surplus_bytes"}) {
+      EXPECT_NE(help.find(field), std::string::npos) << field;
+    }
+    EXPECT_NE(help.find(std::string("  ") + BoardMayHaveChangedText + "\n      the board's ID may have been changed"),
+              std::string::npos);
   }
   EXPECT_NE(HelpText(PortSyntax::DevicePath).find("flock"), std::string::npos);
   EXPECT_NE(HelpText(PortSyntax::ComName).find("COM10 and above"), std::string::npos);

@@ -28,6 +28,7 @@ ZEFA1ID = os.environ.get("ZEFA1ID") or os.path.join(HERE, "..", "..", "..", "bui
 PROMPT = "次のボードを接続してください"
 SUCCEEDED = "書込に成功しました"
 COMM_FAILED = "通信に失敗しました"
+MAY_HAVE_CHANGED = "ボードのIDが書き換わった可能性があります"
 BELL = "\a"
 
 # What the station is given to say something; it takes about a second to
@@ -198,7 +199,7 @@ class StationTest(unittest.TestCase):
         self.assertEqual(run.text("err").count(BELL), 2)
         # The first pass reached the board, the second's ten attempts did not.
         self.assertEqual(self.writes(), {1: [write_request(7)] * 11, 2: [write_request(8)] * 3})
-        self.assertEqual(self.log_rows(), [[self.link, "station", "7", COMM_FAILED, "4"],
+        self.assertEqual(self.log_rows(), [[self.link, "station", "7", COMM_FAILED + " " + MAY_HAVE_CHANGED, "4"],
                                            [self.link, "station", "8", SUCCEEDED, "0"]])
         self.assertEqual(self.final_ids(), {1: 7, 2: 8})
 
@@ -215,7 +216,7 @@ class StationTest(unittest.TestCase):
         self.assertEqual(run.finish(), 4)
 
         self.assertEqual(run.text("out").splitlines(), [
-            "1\t0\t0\t" + COMM_FAILED + " (ID 20 failed)",
+            "1\t0\t0\t" + COMM_FAILED + " " + MAY_HAVE_CHANGED + " (ID 20 failed)",
             "2\t0\t21\t" + SUCCEEDED,
             "numbered 1 of 2; failed: 20; left: none",
         ])
@@ -228,7 +229,7 @@ class StationTest(unittest.TestCase):
         self.board.wait_for_frames("read", 1, timeout=WAIT)
         run.process.send_signal(signal.SIGINT)
         self.assertEqual(run.finish(), -signal.SIGINT)
-        self.assertEqual(run.json_lines(), [{"kind": "summary", "command": "station", "port": self.link, "exit": 4,
+        self.assertEqual(run.json_lines(), [{"kind": "summary", "command": "station", "port": self.link, "exit": 130,
                                              "numbered": [], "failed": [], "left": [1, 2, 3],
                                              "interrupted": True}])
         self.assertEqual(self.writes(), {})

@@ -18,7 +18,8 @@ import termios
 import time
 import unittest
 
-from boardsim import BoardSim, repeat_if_disturbed
+from boardsim import BoardSim
+import boardsim
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ZEFA1ID = os.environ.get("ZEFA1ID") or os.path.join(HERE, "..", "..", "..", "build", "native", "cli", "zefa1id")
@@ -32,13 +33,29 @@ COMM_FAILED = "通信に失敗しました"
 SET_AGAIN = "再設定を行ってください"
 WRITE_FAILED = "書込に失敗しました"
 UNUSABLE = "は使用できません"
+MAY_HAVE_CHANGED = "ボードのIDが書き換わった可能性があります"
 EXCLUSIVE_LEFT = "exclusive flag set (TIOCEXCL); close every program using the port to clear it"
 EXCLUSIVE_REFUSED = ("Device or resource busy; the exclusive flag (TIOCEXCL) may be set: "
                      "close every program using the port to clear it")
 
-# 10 attempts of 30 ms each, a little less for the clock's grain.
-SILENT_TRANSACTION_MIN = 0.29
+# 10 attempts, each a wait of 30 ms for a quiet line and one of 30 ms for
+# the answer, a little less for the clock's grain.
+SILENT_TRANSACTION_MIN = 0.59
 SILENT_TRANSACTION_MAX = 3.0
+# zefa1id begins every attempt once the line has been quiet this long.
+QUIET_MS = 30.0
+# Well beyond the 30 ms that an answer has, and by as much within the quiet
+# wait that follows the attempt, which reads the late answer away.
+LATE_MS = 45
+
+
+def repeat_if_disturbed(case, boards):
+    return boardsim.repeat_if_disturbed(case, boards, quiet_ms=QUIET_MS)
+
+
+def surplus_warning(port, count):
+    return ("zefa1id: warning: %s: %d bytes came after the board's answer: is another device on the line "
+            "(a second board, an echo)?\n" % (port, count))
 
 
 class Run:
@@ -88,14 +105,15 @@ class CliTest(unittest.TestCase):
             self.assertEqual([(f.kind, f.bytes) for f in self.rx_frames(board)], [("read", b"\xfe\x7e")])
         repeat_if_disturbed(case, [board])
 
-    def interrupt(self, board, sig, args, others=()):
-        """Stops a run while it waits for the board; returns its output."""
+    def interrupt(self, board, sig, args, others=(), kind="read", count=1):
+        """Stops a run while it waits for the board, once count requests of
+        the kind reached it; returns its output."""
         for _ in range(3):  # a loaded machine may let the run end first
             for each in (board, *others):
                 each.clear_log()
             process = subprocess.Popen([ZEFA1ID, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             try:
-                board.wait_for_frames("read", 1)
+                board.wait_for_frames(kind, count)
                 process.send_signal(sig)
                 out, _ = process.communicate(timeout=10)
             finally:
@@ -122,23 +140,24 @@ class CliTest(unittest.TestCase):
 class ReadTests(CliTest):
     def test_outcomes(self):
         cases = [
-            # modes, exit, outcome, message, id, requests
-            ([], 0, "completed", COMPLETED, 7, 1),
-            (["from-attempt=10"], 0, "completed", COMPLETED, 7, 10),
-            (["from-attempt=11"], 4, "communication-failed", COMM_FAILED, None, 10),
-            (["extra=3"], 0, "completed", COMPLETED, 7, 1),
-            (["report-id=32"], 5, "set-again", SET_AGAIN, 32, 1),
-            (["report-id=255"], 5, "set-again", SET_AGAIN, 255, 1),
-            (["read-mismatch"], 4, "communication-failed", COMM_FAILED, None, 1),
-            (["one-byte"], 4, "communication-failed", COMM_FAILED, None, 10),
-            (["silent"], 4, "communication-failed", COMM_FAILED, None, 10),
+            # modes, exit, outcome, message, id, requests, surplus bytes
+            ([], 0, "completed", COMPLETED, 7, 1, 0),
+            (["from-attempt=10"], 0, "completed", COMPLETED, 7, 10, 0),
+            (["from-attempt=11"], 4, "communication-failed", COMM_FAILED, None, 10, 0),
+            (["extra=3"], 0, "completed", COMPLETED, 7, 1, 3),
+            (["second-board=9"], 0, "completed", COMPLETED, 7, 1, 2),
+            (["report-id=32"], 5, "set-again", SET_AGAIN, 32, 1, 0),
+            (["report-id=255"], 5, "set-again", SET_AGAIN, 255, 1, 0),
+            (["read-mismatch"], 4, "communication-failed", COMM_FAILED, None, 1, 0),
+            (["one-byte"], 4, "communication-failed", COMM_FAILED, None, 10, 0),
+            (["silent"], 4, "communication-failed", COMM_FAILED, None, 10, 0),
         ]
         board = self.board(id=7)
         for case in cases:
             with self.subTest(modes=case[0]):
                 repeat_if_disturbed(lambda: self.check_read(board, *case), [board])
 
-    def check_read(self, board, modes, code, outcome, message, id, requests):
+    def check_read(self, board, modes, code, outcome, message, id, requests, surplus):
         board.set_modes(modes)
         run = self.zefa1id("read", "--port", self.link, "--json")
         self.assertEqual(run.code, code, run)
@@ -150,7 +169,8 @@ class ReadTests(CliTest):
         self.assertEqual(report["message"], message)
         self.assertEqual(report["id"], id)
         self.assertEqual(report["requests"], requests)
-        self.assertEqual(run.err, "")
+        self.assertEqual(report["surplus_bytes"], surplus)
+        self.assertEqual(run.err, surplus_warning(self.link, surplus) if surplus else "")
         frames = self.rx_frames(board)
         self.assertEqual([f.bytes for f in frames], [b"\xfe\x7e"] * requests)
 
@@ -161,6 +181,9 @@ class ReadTests(CliTest):
         board.set_modes(["report-id=40"])
         run = self.zefa1id("read", "--port", self.link)
         self.assertEqual((run.code, run.out, run.err), (5, "", SET_AGAIN + "\n"))
+        board.set_modes(["second-board=9"])
+        run = self.zefa1id("read", "--port", self.link)
+        self.assertEqual((run.code, run.out, run.err), (0, "23\n", surplus_warning(self.link, 2) + COMPLETED + "\n"))
 
     def test_a_silent_board_takes_ten_receive_timeouts(self):
         board = self.board(modes=["silent"])
@@ -177,24 +200,27 @@ class WriteTests(CliTest):
     def test_outcomes(self):
         echo9_third = ["write-echo=9", "write-echo-pass=3"]
         cases = [
-            # modes, id, exit, outcome, message, writes, answer_id
-            ([], 12, 0, "succeeded", SUCCEEDED, 3, 12),
-            ([], 0, 0, "succeeded", SUCCEEDED, 3, 0),
-            ([], 31, 0, "succeeded", SUCCEEDED, 3, 31),
-            (echo9_third, 12, 6, "write-failed", WRITE_FAILED, 3, 9),
-            (["write-echo=9", "write-echo-pass=1"], 12, 0, "succeeded", SUCCEEDED, 3, 12),
-            (["write-echo=9", "write-echo-pass=2"], 12, 0, "succeeded", SUCCEEDED, 3, 12),
-            (["refuse-writes"], 12, 4, "communication-failed", COMM_FAILED, 1, 7),
-            (["one-byte"], 12, 4, "communication-failed", COMM_FAILED, 10, None),
-            (["extra=2"], 12, 0, "succeeded", SUCCEEDED, 3, 12),
-            (["from-attempt=10"], 12, 0, "succeeded", SUCCEEDED, 30, 12),
+            # modes, id, exit, outcome, message, writes, answer_id, acknowledged passes, surplus bytes
+            ([], 12, 0, "succeeded", SUCCEEDED, 3, 12, 3, 0),
+            ([], 0, 0, "succeeded", SUCCEEDED, 3, 0, 3, 0),
+            ([], 31, 0, "succeeded", SUCCEEDED, 3, 31, 3, 0),
+            (echo9_third, 12, 6, "write-failed", WRITE_FAILED, 3, 9, 3, 0),
+            (["write-echo=9", "write-echo-pass=1"], 12, 0, "succeeded", SUCCEEDED, 3, 12, 3, 0),
+            (["write-echo=9", "write-echo-pass=2"], 12, 0, "succeeded", SUCCEEDED, 3, 12, 3, 0),
+            (["refuse-writes"], 12, 4, "communication-failed", COMM_FAILED, 1, 7, 0, 0),
+            (["one-byte"], 12, 4, "communication-failed", COMM_FAILED, 10, None, 0, 0),
+            (["answers=1"], 12, 4, "communication-failed", COMM_FAILED, 11, None, 1, 0),
+            (["answers=2"], 12, 4, "communication-failed", COMM_FAILED, 12, None, 2, 0),
+            (["extra=2"], 12, 0, "succeeded", SUCCEEDED, 3, 12, 3, 6),
+            (["second-board=9"], 12, 0, "succeeded", SUCCEEDED, 3, 12, 3, 6),
+            (["from-attempt=10"], 12, 0, "succeeded", SUCCEEDED, 30, 12, 3, 0),
         ]
         board = self.board(id=7)
         for case in cases:
             with self.subTest(modes=case[0], id=case[1]):
                 repeat_if_disturbed(lambda: self.check_write(board, *case), [board])
 
-    def check_write(self, board, modes, id, code, outcome, message, writes, answer_id):
+    def check_write(self, board, modes, id, code, outcome, message, writes, answer_id, passes, surplus):
         board.set_modes(["id=7"] + modes)
         run = self.zefa1id("write", str(id), "--port", self.link, "--json")
         self.assertEqual(run.code, code, run)
@@ -202,6 +228,10 @@ class WriteTests(CliTest):
         self.assertEqual((report["exit"], report["outcome"], report["message"]), (code, outcome, message))
         self.assertEqual((report["id"], report["answer_id"], report["verify"]), (id, answer_id, False))
         self.assertEqual(report["requests"], writes)
+        self.assertEqual(report["acknowledged_passes"], passes)
+        self.assertEqual(report["board_may_have_changed"], code != 0)
+        self.assertEqual(report["surplus_bytes"], surplus)
+        self.assertEqual(run.err, surplus_warning(self.link, surplus) if surplus else "")
         frame = bytes([0xFF, 0x5A, id, (0xFF + 0x5A + id) % 128])
         self.assertEqual([f.bytes for f in self.rx_frames(board)], [frame] * writes)
 
@@ -240,7 +270,7 @@ class WriteTests(CliTest):
 
         def case():
             run = self.zefa1id("write", "5", "--port", self.link)
-            self.assertEqual((run.code, run.err), (4, COMM_FAILED + "\n"))
+            self.assertEqual((run.code, run.err), (4, COMM_FAILED + " " + MAY_HAVE_CHANGED + "\n"))
             self.assertEqual(len(board.frames("write")), 10)
             self.assertGreaterEqual(run.elapsed, SILENT_TRANSACTION_MIN)
             self.assertLess(run.elapsed, SILENT_TRANSACTION_MAX)
@@ -384,6 +414,70 @@ class PortTests(CliTest):
         finally:
             os.close(fd)
 
+    def traced(self, *args):
+        """Runs zefa1id under strace; returns the run and the paths it opened."""
+        trace = self.path("trace")
+        start = time.monotonic()
+        completed = subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat,creat", "-o", trace, ZEFA1ID,
+                                    *args], capture_output=True, timeout=30)
+        run = Run(completed, time.monotonic() - start)
+        with open(trace) as f:
+            opened = re.findall(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]*)"', f.read())
+        return run, opened
+
+    def test_only_terminals_are_opened(self):
+        self.assertTrue(shutil.which("strace"), "strace is missing: scripts/deps installs it")
+        things = self.path("things")
+        os.mkdir(things)
+        open(os.path.join(things, "file"), "w").close()
+        os.mkfifo(os.path.join(things, "fifo"))
+        os.mkdir(os.path.join(things, "folder"))
+        expected = [(os.path.join(things, "fifo"), "a FIFO"), (os.path.join(things, "file"), "a regular file"),
+                    (os.path.join(things, "folder"), "a directory"), ("/dev/null", "not a terminal device")]
+        run, opened = self.traced("scan", "--ports", things + "/*", "/dev/nul[l]", "--json")
+        self.assertEqual(run.code, 3, run)
+        found = [(p["port"], p["status"], p["reason"], p["detail"]) for p in run.json()["ports"]]
+        self.assertEqual(found, [(path, "unavailable", "not-serial", detail) for path, detail in expected])
+        for path, _ in expected:
+            self.assertNotIn(path, opened)
+            run, opened = self.traced("read", "--port", path, "--json")
+            self.assertEqual((run.code, run.json()["reason"]), (3, "not-serial"), run)
+            self.assertNotIn(path, opened)
+
+    def test_the_terminal_zefa1id_runs_on_is_left_out_of_patterns(self):
+        own = self.board(id=1, link=self.path("port1"))
+        other = self.board(id=2, link=self.path("port2"))
+        fd = os.open(own.slave, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, fd)
+        completed = subprocess.run([ZEFA1ID, "scan", "--ports", self.path("port*"), "--json"], stdin=fd,
+                                   capture_output=True, timeout=30)
+        self.assertEqual(completed.returncode, 0, completed)
+        found = [(p["port"], p["status"], p.get("reason"), p.get("detail"), p["id"])
+                 for p in json.loads(completed.stdout)["ports"]]
+        self.assertEqual(found, [(own.link, "unavailable", "busy", "the terminal zefa1id runs on", None),
+                                 (other.link, "board", None, None, 2)])
+        self.assertEqual(own.frames(), [])
+        # Named as it is, it was asked for.
+        completed = subprocess.run([ZEFA1ID, "read", "--port", own.link], stdin=fd, capture_output=True, timeout=30)
+        self.assertEqual((completed.returncode, completed.stdout), (0, b"1\n"), completed)
+
+    def test_the_system_console_is_left_out_of_patterns(self):
+        # Listing only, so that nothing reaches this machine's console.
+        try:
+            with open("/sys/class/tty/console/active") as f:
+                names = [n for n in f.read().split() if os.path.exists("/dev/" + n)]
+        except OSError:
+            names = []
+        names = [n for n in names if n != "tty0"]
+        if not names:
+            self.skipTest("no console device on this machine")
+        name = names[0]
+        pattern = "/dev/%s[%s]" % (name[:-1], name[-1])  # a pattern that finds it alone
+        run = self.zefa1id("scan", "--list", "--ports", pattern, "--json")
+        entry = run.json()["ports"][0]
+        self.assertEqual((entry["port"], entry["status"], entry["reason"], entry["detail"]),
+                         ("/dev/" + name, "unavailable", "busy", "the system console"))
+
 
 class LogTests(CliTest):
     TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
@@ -508,7 +602,8 @@ class ScanTests(CliTest):
                                 boards[1:])
         report = json.loads(output)
         self.assertTrue(report["interrupted"])
-        self.assertEqual([p["port"] for p in report["ports"]], [boards[0].link])
+        self.assertEqual(report["exit"], 128 + signal.SIGTERM)
+        self.assertEqual([(p["port"], p["exit"]) for p in report["ports"]], [(boards[0].link, 128 + signal.SIGTERM)])
         self.assertEqual(boards[2].frames(), [])
 
     def test_list_names_the_ports_and_sends_nothing(self):
@@ -524,6 +619,108 @@ class ScanTests(CliTest):
         for entry in run.json()["ports"]:
             self.assertRegex(entry["port"], r"^/dev/tty(USB|ACM|S|AMA)\d+$")
             self.assertTrue(os.path.exists(entry["port"]))
+
+
+class LateAnswerTests(CliTest):
+    """A board that answers LATE_MS after each request: every answer comes
+    too late for its attempt and is never taken for another one's. Judged
+    without repeats: the delay keeps 15 ms from either edge."""
+
+    def test_a_read_whose_answers_come_late_fails(self):
+        board = self.board(id=7, modes=["delay=%d" % LATE_MS])
+        run = self.zefa1id("read", "--port", self.link, "--json")
+        self.assertEqual(run.code, 4, run)
+        report = run.json()
+        self.assertEqual((report["exit"], report["id"], report["requests"]), (4, None, 10))
+        self.assertEqual(report["surplus_bytes"], 0)
+        # The board answered every one of them, each too late.
+        answers = board.wait_for_frames("answer", 10)
+        self.assertEqual([f.bytes for f in answers], [b"\x07\x07"] * 10)
+
+    def test_a_write_whose_answers_come_late_says_the_board_may_have_changed(self):
+        board = self.board(id=7, modes=["delay=%d" % LATE_MS])
+        log = self.path("ids.csv")
+        run = self.zefa1id("write", "12", "--port", self.link, "--log", log)
+        self.assertEqual((run.code, run.out, run.err), (4, "", COMM_FAILED + " " + MAY_HAVE_CHANGED + "\n"))
+        self.assertEqual(self.rows(log)[1][1:], [self.link, "write", "12", COMM_FAILED + " " + MAY_HAVE_CHANGED, "4"])
+        # It did: the board took the ID with the first request.
+        self.assertEqual(board.wait_for_frames("answer", 10)[0].bytes, b"\x0c\x06")
+
+        board.set_modes(["id=7", "delay=%d" % LATE_MS])
+        report = self.zefa1id("write", "12", "--port", self.link, "--json", "--verify").json()
+        self.assertEqual((report["exit"], report["acknowledged_passes"], report["board_may_have_changed"]),
+                         (4, 0, True))
+        self.assertEqual((report["answer_id"], report["verified_id"], report["requests"]), (None, None, 10))
+
+    def test_a_late_answer_does_not_reach_the_next_run(self):
+        board = self.board(id=7, modes=["delay=%d" % LATE_MS])
+        run = self.zefa1id("write", "6", "--port", self.link, "--verify", "--json")
+        self.assertEqual(run.code, 4, run)
+        # The next board of a batch, connected at once; the answer of the
+        # run before is still on its way.
+        board.set_modes(["id=3"])
+        run = self.zefa1id("read", "--port", self.link, "--json")
+        self.assertEqual(run.code, 0, run)
+        self.assertEqual((run.json()["id"], run.json()["requests"]), (3, 1))
+
+
+class CutShortWriteTests(CliTest):
+    """A write that ends before its third acknowledged pass says how far it
+    got, and that the board may hold the new ID."""
+
+    def test_a_board_that_stops_answering(self):
+        board = self.board(id=7)
+        log = self.path("ids.csv")
+        for answered in (1, 2):
+            with self.subTest(answered=answered):
+                board.set_modes(["id=7", "answers=%d" % answered])
+                board.clear_log()
+                run = self.zefa1id("write", "12", "--port", self.link, "--json", "--log", log)
+                self.assertEqual(run.code, 4, run)
+                report = run.json()
+                self.assertEqual((report["exit"], report["acknowledged_passes"], report["board_may_have_changed"]),
+                                 (4, answered, True))
+                self.assertEqual(self.rows(log)[-1][4:], [COMM_FAILED + " " + MAY_HAVE_CHANGED, "4"])
+                self.assertEqual([f.bytes for f in board.frames("answer")], [b"\x0c\x06"] * answered)
+                self.assertEqual(self.zefa1id("read", "--port", self.link).code, 4)  # still silent
+        board.set_modes([])
+        self.assertEqual(self.zefa1id("read", "--port", self.link).out, "12\n")
+
+    def stop_during(self, board, sig, args, writes):
+        """Sends sig once writes write requests reached the board, which
+        then stays silent for the whole pass (0.6 s); returns the output."""
+        board.clear_log()
+        process = subprocess.Popen([ZEFA1ID, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            board.wait_for_frames("write", writes)
+            process.send_signal(sig)
+            out, _ = process.communicate(timeout=10)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.communicate()
+        self.assertEqual(process.returncode, -sig)
+        return out.decode("utf-8")
+
+    def test_a_signal_during_each_pass(self):
+        board = self.board(id=7)
+        log = self.path("ids.csv")
+        expected_rows = []
+        for passes_before in (0, 1, 2):
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                with self.subTest(pass_=passes_before + 1, signal=sig.name):
+                    board.set_modes(["id=7", "answers=%d" % passes_before] if passes_before else ["silent"])
+                    output = self.stop_during(board, sig, ["write", "12", "--port", self.link, "--json",
+                                                           "--log", log], passes_before + 1)
+                    report = json.loads(output)
+                    self.assertEqual((report["exit"], report["interrupted"]), (128 + sig, True))
+                    self.assertEqual((report["acknowledged_passes"], report["board_may_have_changed"]),
+                                     (passes_before, True))
+                    self.assertEqual(self.rows(log)[-1][4:],
+                                     [COMM_FAILED + " (interrupted) " + MAY_HAVE_CHANGED, str(128 + sig)])
+                    self.assertEqual(len(board.frames("answer")), passes_before)
+                    expected_rows.append(str(128 + sig))
+        self.assertEqual([row[5] for row in self.rows(log)[1:]], expected_rows)
 
 
 class TerminalTests(CliTest):
@@ -567,11 +764,13 @@ class TerminalTests(CliTest):
             with self.subTest(signal=sig.name):
                 output = self.interrupt(board, sig, ["read", "--port", self.link, "--json", "--log", log])
                 report = json.loads(output)
-                self.assertEqual((report["exit"], report["interrupted"]), (4, True))
+                self.assertEqual((report["exit"], report["interrupted"]), (128 + sig, True))
                 self.assertEqual(self.settings(board), before)
         rows = self.rows(log)
         self.assertEqual(len(rows), 4)
-        self.assertTrue(all(row[4] == COMM_FAILED + " (interrupted)" for row in rows[1:]), rows)
+        self.assertEqual([row[4:] for row in rows[1:]],
+                         [[COMM_FAILED + " (interrupted)", str(128 + sig)]
+                          for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)])
 
 
 if __name__ == "__main__":

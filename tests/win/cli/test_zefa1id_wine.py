@@ -15,7 +15,8 @@ import tempfile
 import time
 import unittest
 
-from boardsim import BoardSim, repeat_if_disturbed
+from boardsim import BoardSim
+import boardsim
 
 EXE = os.environ.get("ZEFA1ID_EXE", "")
 WINE_ENV = os.environ.get("ZEFA_WINE_ENV", "")
@@ -25,6 +26,13 @@ COMPLETED = "読み取り完了"
 SUCCEEDED = "書込に成功しました"
 COMM_FAILED = "通信に失敗しました"
 WRITE_FAILED = "書込に失敗しました"
+MAY_HAVE_CHANGED = "ボードのIDが書き換わった可能性があります"
+# zefa1id begins every attempt once the line has been quiet this long.
+QUIET_MS = 30.0
+
+
+def repeat_if_disturbed(case, boards):
+    return boardsim.repeat_if_disturbed(case, boards, quiet_ms=QUIET_MS)
 
 
 def wine_prefix():
@@ -94,7 +102,7 @@ class ReadWriteTests(WineCliTest):
         run = self.zefa1id("read", "--port", port.lower(), "--json")
         self.assertEqual(run.code, 0, run)
         self.assertEqual(run.json(), {"command": "read", "port": port, "exit": 0, "outcome": "completed",
-                                      "message": COMPLETED, "id": 7, "requests": 1})
+                                      "message": COMPLETED, "id": 7, "requests": 1, "surplus_bytes": 0})
 
         run = self.zefa1id("write", "9", "--port", port, "--verify")
         self.assertEqual((run.code, run.out, run.err), (0, "", SUCCEEDED + "\r\n"), run)
@@ -109,6 +117,7 @@ class ReadWriteTests(WineCliTest):
             (["write-echo=3", "write-echo-pass=3"], ["write", "5"], 6, WRITE_FAILED, 3),
             (["refuse-writes"], ["write", "5"], 4, COMM_FAILED, 1),
             (["silent"], ["read"], 4, COMM_FAILED, 10),
+            (["id=7", "answers=1"], ["write", "5"], 4, COMM_FAILED, 11),
         ]
         for case in cases:
             with self.subTest(modes=case[0]):
@@ -120,6 +129,23 @@ class ReadWriteTests(WineCliTest):
         self.assertEqual(run.code, code, run)
         report = run.json()
         self.assertEqual((report["message"], report["requests"]), (message, requests))
+        if args[0] == "write":
+            self.assertEqual(report["board_may_have_changed"], True)
+
+    def test_late_answers_and_surplus_bytes(self):
+        board = self.board(10, id=7)
+        board.set_modes(["delay=45"])
+        run = self.zefa1id("write", "12", "--port", "COM10", "--json")
+        self.assertEqual(run.code, 4, run)
+        report = run.json()
+        self.assertEqual((report["acknowledged_passes"], report["board_may_have_changed"], report["requests"]),
+                         (0, True, 10))
+        self.assertEqual(board.wait_for_frames("answer", 10)[0].bytes, b"\x0c\x06")  # the board took it
+
+        board.set_modes(["second-board=9"])
+        run = self.zefa1id("read", "--port", "COM10")
+        self.assertEqual((run.code, run.out), (0, "12\r\n"), run)
+        self.assertIn("2 bytes came after the board's answer", run.err)
 
     def test_a_missing_port_exits_3(self):
         for port in ("COM7", "COM27"):
