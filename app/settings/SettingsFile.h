@@ -18,4 +18,8 @@ void LoadSettings(IdList& commPort, MessageBoxSink& box);
 // failure to read the file or of that final write raises Exception.
 void SaveSettings(const IdList& commPort, MessageBoxSink& box);
 
+// For tests: called with the name of each step of a save as it is done.
+using SaveStepHook = void (*)(const char* step);
+void SetSaveStepHook(SaveStepHook hook);
+
 }  // namespace zefa
