@@ -269,27 +269,34 @@ class SettingsFileTest(unittest.TestCase):
     def test_kill_at_every_step_of_a_save(self):
         old = b"[ZEFA_ID]\r\nCommPort=4\r\n\r\n[Other]\r\nKey=1\r\n\r\n"
         new = old.replace(b"CommPort=4", b"CommPort=9")
-        # The probe and the save each write the whole file.
-        expected_steps = {
-            "beside a temporary file": ["temporary-created", "temporary-written", "temporary-flushed",
-                                        "temporary-closed", "replaced"] * 2,
-            "in place": ["in-place-opened", "in-place-written"] * 2,
-        }
-        for kind, steps in expected_steps.items():
+        replace = ["temporary-created", "temporary-written", "temporary-flushed", "temporary-closed"]
+        # The probe and the save each write the whole file. Without a file,
+        # the probe renames its temporary file into place, and the start
+        # after a kill finds no file or an empty one: what there was.
+        kinds = [
+            ("beside a temporary file", old, (replace + ["replaced"]) * 2, {old: 4, new: 9}),
+            ("in place", old, ["in-place-opened", "in-place-written"] * 2, {old: 4, new: 9}),
+            ("first save", None, replace + ["renamed"] + replace + ["replaced"], {b"": 0, FIRST_SAVE.replace(b"=3", b"=9"): 9}),
+        ]
+        for kind, before, steps, outcomes in kinds:
             with self.subTest(kind):
-                folder = self.program_folder(kind, with_ini=old)
+                folder = self.program_folder(kind, with_ini=before)
                 if kind == "in place":
                     self.immutable(folder)
                 self.assertEqual(self.save_steps(folder, 9), steps)
                 for step in range(1, len(steps) + 1):
                     with self.subTest(kind=kind, step=step, name=steps[step - 1]):
-                        self.write_ini(folder, old)
+                        if before is None:
+                            os.remove(os.path.join(folder, INI))
+                        else:
+                            self.write_ini(folder, before)
                         self.settings_check(folder, "save", "9", env={"ZEFA_SETTINGS_KILL_AT": str(step)},
                                             status=99)
-                        self.assertIn(self.ini(folder), [old, new])
+                        if before is not None or os.path.exists(os.path.join(folder, INI)):
+                            self.assertIn(self.ini(folder), outcomes)
                         lines = self.settings_check(folder, "load")
-                        self.assertIn(lines, [["index 4"], ["index 9"]])
-                        self.assertEqual(self.ini(folder), old if lines == ["index 4"] else new)
+                        self.assertIn(self.ini(folder), outcomes)
+                        self.assertEqual(lines, ["index %d" % outcomes[self.ini(folder)]])
                         self.assertOnly(folder, [PROGRAM, INI])
 
     def test_kill_inside_the_replace_is_recovered_at_start_up(self):
