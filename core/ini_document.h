@@ -69,4 +69,30 @@ class IniDocument {
 // notation, so "$FFFFFFFF" is out of range rather than -1.
 int32_t ReadWholeNumber(const std::string& text, int32_t defaultValue);
 
+// The settings file's bytes as the text the document reads, and back.
+// Editors and the system's own profile functions also write the file with
+// a byte-order mark: UTF-8, or UTF-16 in either byte order. Those forms are
+// held as UTF-8 text (an unpaired UTF-16 surrogate as its own three bytes,
+// so that nothing is lost) and written back in the file's own form.
+// Encode(Decode(bytes)) gives back the same bytes, whatever they are.
+struct IniFileText {
+  enum class Encoding { Bytes, Utf8Bom, Utf16Le, Utf16Be };
+
+  Encoding encoding = Encoding::Bytes;
+  std::string text;  // what the document reads
+  // The file's own bytes from its first NUL character on, and a stray last
+  // byte of a UTF-16 file: not text, never read, kept as they are.
+  std::string tail;
+
+  static IniFileText Decode(const std::string& bytes);
+  std::string Encode() const;
+};
+
+// The text with the key set as IniDocument::Set would set it, every other
+// byte left as it is: the key's line is replaced, or a line added after the
+// section's last entry, or the section added at the end, with the line end
+// the text already uses (CR LF in a text that has none).
+std::string SetInText(const std::string& text, const std::string& section, const std::string& key,
+                      const std::string& value);
+
 }  // namespace zefa

@@ -69,10 +69,26 @@ void CheckSet(zefa::IniDocument document, const std::string& section, const std:
   Check(reread.Get(section, key) == value, "a set value survives writing and reading");
 }
 
+// The file's own form survives reading, and an edit in place reads as the
+// document's own edit would.
+void CheckFileText(const std::string& input, const std::string& value) {
+  const zefa::IniFileText file = zefa::IniFileText::Decode(input);
+  Check(file.Encode() == input, "a file's bytes are written back as they were");
+  const std::string edited = zefa::SetInText(file.text, "ZEFA_ID", "CommPort", value);
+  zefa::IniDocument expected = zefa::IniDocument::Parse(file.text);
+  expected.Set("ZEFA_ID", "CommPort", value);
+  Check(zefa::IniDocument::Parse(edited).Serialize() == expected.Serialize(), "an edit in place reads as Set");
+  zefa::IniFileText changed = file;
+  changed.text = edited;
+  const zefa::IniFileText reread = zefa::IniFileText::Decode(changed.Encode());
+  Check(reread.text == edited && reread.tail == file.tail, "edited text and tail read back the same");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
+  CheckFileText(input, std::to_string(static_cast<int32_t>(size) - 3));
   const zefa::IniDocument document = zefa::IniDocument::Parse(input);
   const std::string written = document.Serialize();
   CheckWrittenFormIsStable(written);

@@ -120,6 +120,94 @@ TEST(IniDocument, SetReplacesInPlaceOrAppends) {
   }
 }
 
+std::string Utf16(const std::u16string& text, bool little) {
+  std::string bytes;
+  for (const char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    bytes += little ? std::string{low, high} : std::string{high, low};
+  }
+  return bytes;
+}
+
+TEST(IniFileText, ReadsEachFormAsTextAndWritesItBackAsItWas) {
+  using Encoding = IniFileText::Encoding;
+  const std::string le = "\xFF\xFE"s;
+  const std::string be = "\xFE\xFF"s;
+  const struct {
+    const char* name;
+    std::string bytes;
+    Encoding encoding;
+    std::string text;
+    std::string tail;
+  } cases[] = {
+      {"plain bytes", "[s]\r\n\x83L=1\r\n", Encoding::Bytes, "[s]\r\n\x83L=1\r\n", ""},
+      {"plain with a NUL", "[s]\r\na=1\0b=2\r\n\0"s, Encoding::Bytes, "[s]\r\na=1", "\0b=2\r\n\0"s},
+      {"UTF-8 mark", "\xEF\xBB\xBF[s]\r\n", Encoding::Utf8Bom, "[s]\r\n", ""},
+      {"UTF-8 mark alone", "\xEF\xBB\xBF", Encoding::Utf8Bom, "", ""},
+      {"UTF-8 mark, then a NUL", "\xEF\xBB\xBF[s]\0x"s, Encoding::Utf8Bom, "[s]", "\0x"s},
+      {"half a UTF-8 mark is plain", "\xEF\xBB[s]", Encoding::Bytes, "\xEF\xBB[s]", ""},
+      {"UTF-16 LE", le + Utf16(u"[s]\r\nポート=3\r\n", true), Encoding::Utf16Le,
+       "[s]\r\n\xE3\x83\x9D\xE3\x83\xBC\xE3\x83\x88=3\r\n", ""},
+      {"UTF-16 BE", be + Utf16(u"[s]\r\nk=\u00e9", false), Encoding::Utf16Be, "[s]\r\nk=\xC3\xA9", ""},
+      {"UTF-16 pair and lone surrogates", le + Utf16(u"\U0001F600\xD800x\xDC00", true), Encoding::Utf16Le,
+       "\xF0\x9F\x98\x80\xED\xA0\x80x\xED\xB0\x80", ""},
+      {"UTF-16 NUL ends the text", le + Utf16(u"[s]"s + u'\0' + u"[t]", true), Encoding::Utf16Le, "[s]",
+       Utf16(u"\0[t]"s, true)},
+      {"UTF-16 stray last byte", be + Utf16(u"[s]", false) + "\x41", Encoding::Utf16Be, "[s]", "\x41"},
+      {"UTF-16 mark alone", le, Encoding::Utf16Le, "", ""},
+  };
+  for (const auto& c : cases) {
+    const IniFileText file = IniFileText::Decode(c.bytes);
+    EXPECT_EQ(file.encoding, c.encoding) << c.name;
+    EXPECT_EQ(file.text, c.text) << c.name;
+    EXPECT_EQ(file.tail, c.tail) << c.name;
+    EXPECT_EQ(file.Encode(), c.bytes) << c.name;
+  }
+}
+
+TEST(IniFileText, WritesChangedTextInTheFilesOwnForm) {
+  IniFileText file = IniFileText::Decode("\xFE\xFF"s + Utf16(u"[s]\r\n", false));
+  file.text = "[ZEFA_ID]\r\nCommPort=3\r\n\r\n";
+  EXPECT_EQ(file.Encode(), "\xFE\xFF"s + Utf16(u"[ZEFA_ID]\r\nCommPort=3\r\n\r\n", false));
+  file.encoding = IniFileText::Encoding::Utf16Le;
+  file.text = "\xC3\xA9\xFF";  // a byte that is no UTF-8 of the file's making
+  EXPECT_EQ(file.Encode(), "\xFF\xFE"s + Utf16(u"\u00e9\uFFFD", true));
+}
+
+TEST(SetInText, ChangesOnlyTheKeysLine) {
+  const struct {
+    const char* name;
+    std::string before;
+    std::string after;
+  } cases[] = {
+      {"empty text", "", "[ZEFA_ID]\r\nCommPort=3\r\n"},
+      {"key in place, comments and spacing kept", "; c\r\n[zefa_id]\r\n\r\n  commport = 5 \r\nb=2\r\n",
+       "; c\r\n[zefa_id]\r\n\r\nCommPort=3\r\nb=2\r\n"},
+      {"section without the key: after its last entry", "[ZEFA_ID]\na=1\n\n; next\n[Other]\nx=y\n",
+       "[ZEFA_ID]\na=1\nCommPort=3\n\n; next\n[Other]\nx=y\n"},
+      {"section ends the text without a line end", "[ZEFA_ID]\ra=1", "[ZEFA_ID]\ra=1\rCommPort=3"},
+      {"no such section", "junk\r\n[Other]\r\nx=y", "junk\r\n[Other]\r\nx=y\r\n[ZEFA_ID]\r\nCommPort=3\r\n"},
+      {"section twice: the second", "[ZEFA_ID]\r\nCommPort=1\r\n[ZEFA_ID]\r\nx=1\r\n[t]\r\n",
+       "[ZEFA_ID]\r\nCommPort=1\r\n[ZEFA_ID]\r\nx=1\r\nCommPort=3\r\n[t]\r\n"},
+      {"key twice: the last", "[ZEFA_ID]\r\nCommPort=1\r\nCOMMPORT=2\r\n",
+       "[ZEFA_ID]\r\nCommPort=1\r\nCommPort=3\r\n"},
+      {"a key before the first section is not it", "CommPort=1\r\n[ZEFA_ID]\r\n",
+       "CommPort=1\r\n[ZEFA_ID]\r\nCommPort=3\r\n"},
+      {"a commented key is not it", "[ZEFA_ID]\r\n;CommPort=1\r\n", "[ZEFA_ID]\r\nCommPort=3\r\n;CommPort=1\r\n"},
+      {"the text ends at a NUL", "[ZEFA_ID]\r\nCommPort=1\0[ZEFA_ID]\r\nCommPort=2"s,
+       "[ZEFA_ID]\r\nCommPort=3\0[ZEFA_ID]\r\nCommPort=2"s},
+  };
+  for (const auto& c : cases) {
+    const std::string after = SetInText(c.before, "ZEFA_ID", "CommPort", "3");
+    EXPECT_EQ(after, c.after) << c.name;
+    // What the document then reads is what Set would have made of it.
+    IniDocument expected = IniDocument::Parse(c.before);
+    expected.Set("ZEFA_ID", "CommPort", "3");
+    EXPECT_EQ(IniDocument::Parse(after).Serialize(), expected.Serialize()) << c.name;
+  }
+}
+
 TEST(ReadWholeNumber, AcceptsSignedDecimalAndPrefixedHexadecimal) {
   const struct {
     std::string text;

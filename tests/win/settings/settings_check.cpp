@@ -9,6 +9,10 @@
 //   settings_check properties      prints "attributes NAME..." and "created N"
 //                                  (the creation time, 100 ns units)
 //
+// With ZEFA_SETTINGS_STEPS set, each step of a save prints "step NAME";
+// with ZEFA_SETTINGS_KILL_AT=N, the process ends at once (exit code 99) at
+// the Nth step, as if killed there.
+//
 // Every message box prints "box KIND BUTTONS NUMBER LANGUAGE TEXT", an
 // escaping exception "exception TEXT" (UTF-8, one line each).
 #include <windows.h>
@@ -94,6 +98,21 @@ int PrintProperties() {
   return 0;
 }
 
+int StepsShown = 0;
+int KillAt = 0;
+
+void OnSaveStep(const char* step) {
+  ++StepsShown;
+  if (GetEnvironmentVariableA("ZEFA_SETTINGS_STEPS", nullptr, 0) != 0) Print(std::string("step ") + step);
+  if (StepsShown == KillAt) TerminateProcess(GetCurrentProcess(), 99);
+}
+
+void InstallStepHook() {
+  char value[16] = {};
+  if (GetEnvironmentVariableA("ZEFA_SETTINGS_KILL_AT", value, sizeof value) != 0) KillAt = std::atoi(value);
+  zefa::SetSaveStepHook(OnSaveStep);
+}
+
 int Usage() {
   Print("usage: settings_check [held] load | save N | hide | properties");
   return 2;
@@ -115,6 +134,7 @@ int main(int argc, char** argv) {
   if (argc <= first) return Usage();
   const std::string command = argv[first];
 
+  InstallStepHook();
   PrintedBox box;
   int status = 0;
   try {
