@@ -16,6 +16,22 @@ void ProcessPendingMessages();
 // and nothing posted: for waits that must not run user input.
 void ProcessSentMessages();
 
+// What a wait on the user-interface thread handles while it waits.
+enum class TUiService {
+  AllMessages,  // the user interface stays serviced (ReceiveData, SendData)
+  SentOnly,     // the threads' reports only, no user input (PurgeSend, Close)
+};
+// The one wait of the user-interface thread: until `object` is set, a
+// message of the kind `service` names arrives, or limitMs passes; then
+// handles the pending messages of that kind. Returns what ended the wait
+// (WAIT_OBJECT_0 for the object, WAIT_OBJECT_0 + 1 for a message,
+// WAIT_TIMEOUT). The waits that use it wake on completion; the limit only
+// bounds how long a wait goes without looking at the component's state
+// again, so nothing here depends on the system's timer resolution.
+DWORD WaitOnUiThread(HANDLE object, DWORD limitMs, TUiService service);
+// The limit of the component's waits on the user-interface thread.
+constexpr DWORD kUiWaitLimitMs = 1;
+
 // Who sent a notification to the component's window: its wParam.
 constexpr WPARAM kFromCaller = 0;  // ReportLineErrors on the user-interface thread
 constexpr WPARAM kFromTransThread = 1;

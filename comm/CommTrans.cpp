@@ -50,8 +50,7 @@ bool TCustomCommX::SendData(const void* Buffer, int32_t Count) {
     if (PendingBlocks() >= kMaxPendingBlocks) {
       // This call may run inside the handler of the writer's report.
       Answer(FTransAnswer);
-      ProcessPendingMessages();
-      api.Sleep(1);
+      WaitOnUiThread(FBlockDone, kUiWaitLimitMs, TUiService::AllMessages);
       continue;
     }
     const int32_t piece = Count <= FBufLenTrans ? Count : FBufLenTrans;
@@ -66,7 +65,7 @@ bool TCustomCommX::SendData(const void* Buffer, int32_t Count) {
       if (!api.PostThreadMessageA(FTransThreadId, WM_COMMX_SEND, static_cast<WPARAM>(piece),
                                   reinterpret_cast<LPARAM>(block))) {
         // Nobody else will release this block or count it down.
-        GlobalFree(block);
+        api.GlobalFree(block);
         TLock lock(FQueueLock);
         FPendingBytes = FPendingBytes > piece ? FPendingBytes - piece : 0;
         FPendingBlocks = FPendingBlocks > 0 ? FPendingBlocks - 1 : 0;
@@ -98,10 +97,10 @@ void TCustomCommX::PurgeSend() {
       // not); the lock keeps a new write from starting meanwhile.
       if (OVERLAPPED* record = writer->FWriteRecord.load()) api.CancelIoEx(FHandle, record);
     }
-    api.Sleep(1);
     if (PendingBytes() == 0) break;
-    // The writer may be waiting in its synchronous line-error report.
-    ProcessSentMessages();
+    // Until the writer has finished a block, handling its line-error
+    // report meanwhile: it waits for that report's answer.
+    WaitOnUiThread(FBlockDone, kUiWaitLimitMs, TUiService::SentOnly);
     // A handler run by that report may have closed the port; the writer
     // object may then be gone.
     if (FTransThread != writer) return;
@@ -193,11 +192,14 @@ void TCommTransThread::ReportErrors() {
 }
 
 void TCommTransThread::FinishBlock(const MSG& msg) {
-  GlobalFree(reinterpret_cast<HGLOBAL>(msg.lParam));
+  CommApi().GlobalFree(reinterpret_cast<HGLOBAL>(msg.lParam));
   const auto size = static_cast<int32_t>(msg.wParam);
-  TLock lock(FComm->FQueueLock);
-  FComm->FPendingBytes = FComm->FPendingBytes - size > 0 ? FComm->FPendingBytes - size : 0;
-  if (FComm->FPendingBlocks > 0) FComm->FPendingBlocks -= 1;
+  {
+    TLock lock(FComm->FQueueLock);
+    FComm->FPendingBytes = FComm->FPendingBytes - size > 0 ? FComm->FPendingBytes - size : 0;
+    if (FComm->FPendingBlocks > 0) FComm->FPendingBlocks -= 1;
+  }
+  SetEvent(FComm->FBlockDone);
 }
 
 void TCommTransThread::HalfDuplexBegin() {

@@ -82,6 +82,19 @@ void ProcessSentMessages() {
   PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
+DWORD WaitOnUiThread(HANDLE object, DWORD limitMs, TUiService service) {
+  const DWORD wake = service == TUiService::AllMessages ? QS_ALLINPUT : QS_SENDMESSAGE;
+  // MWMO_INPUTAVAILABLE: a message that came before the wait ends it too.
+  const DWORD result = CommApi().MsgWaitForMultipleObjectsEx(object != nullptr ? 1 : 0, &object, limitMs, wake,
+                                                             MWMO_INPUTAVAILABLE);
+  if (service == TUiService::AllMessages) {
+    ProcessPendingMessages();
+  } else {
+    ProcessSentMessages();
+  }
+  return result;
+}
+
 TCustomCommX::TCustomCommX(TComponent* AOwner)
     : TComponent(AOwner),
       FNotifyWnd(nullptr),
@@ -111,6 +124,7 @@ TCustomCommX::TCustomCommX(TComponent* AOwner)
       FReceiveThreadHandle(nullptr),
       FReceiveWake(nullptr),
       FTransThreadId(0),
+      FBlockDone(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       FTransAnswer{CreateEventW(nullptr, FALSE, FALSE, nullptr), false},
       FReceiveAnswer{CreateEventW(nullptr, FALSE, FALSE, nullptr), false},
       FClosing(false),
@@ -129,6 +143,7 @@ TCustomCommX::~TCustomCommX() {
   if (!Designing()) DeallocateHWnd(FNotifyWnd);
   DeleteCriticalSection(&FWriteLock);
   DeleteCriticalSection(&FQueueLock);
+  if (FBlockDone != nullptr) CloseHandle(FBlockDone);
   if (FTransAnswer.Event != nullptr) CloseHandle(FTransAnswer.Event);
   if (FReceiveAnswer.Event != nullptr) CloseHandle(FReceiveAnswer.Event);
 }
@@ -256,10 +271,9 @@ void TCustomCommX::WaitForThreadEnd(HANDLE& thread, const std::function<void()>&
   // so sent messages are handled while waiting. The wake-up is repeated in
   // case the first one was lost.
   constexpr DWORD kRewakeMs = 100;
+  ProcessSentMessages();
   for (;;) {
-    ProcessSentMessages();
-    const DWORD result =
-        MsgWaitForMultipleObjectsEx(1, &thread, kRewakeMs, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+    const DWORD result = WaitOnUiThread(thread, kRewakeMs, TUiService::SentOnly);
     if (result == WAIT_OBJECT_0 || result == WAIT_FAILED) break;
     if (result == WAIT_TIMEOUT) wakeAgain();
   }

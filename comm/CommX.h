@@ -204,6 +204,9 @@ class TCustomCommX : public TComponent {
   HANDLE FReceiveThreadHandle;
   HANDLE FReceiveWake;
   DWORD FTransThreadId;
+  // Auto-reset, for the component's life: set by the writer thread each
+  // time it has finished a block, for the waits of SendData and PurgeSend.
+  HANDLE FBlockDone;
   TReportAnswer FTransAnswer;
   TReportAnswer FReceiveAnswer;
   bool FClosing;

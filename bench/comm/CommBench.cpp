@@ -2,7 +2,10 @@
 // the same system calls, on one COM port with the board simulator behind it:
 //   - one request/answer exchange (2 bytes out, 2 bytes in), median;
 //   - 1 MiB sent, until the last byte has been written;
-//   - the processor time that an open, idle port costs.
+//   - the processor time that an open, idle port costs;
+//   - on an idle port, the delay from a request to OnReceive for its answer;
+//   - a whole read procedure and a whole write procedure of the board ID
+//     protocol (purge, request, answer byte by byte; three passes).
 //
 //   comm_bench.exe PORT [EXCHANGES]      (run by run-bench, which starts
 //                                        the simulator on that port)
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "CommX.h"
+#include "board_protocol.h"
 
 namespace {
 
@@ -49,6 +53,42 @@ double ProcessCpuMs() {
   return ms(kernel) + ms(user);
 }
 
+// Handles every pending message for `ms`, waking for each one as it comes.
+void PumpFor(double ms) {
+  const double end = NowMs() + ms;
+  for (double now = NowMs(); now < end; now = NowMs()) {
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now) + 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+}
+
+// The protocol's view of a port, a list and a box, with nothing shown.
+class ComponentBoardPort : public zefa::BoardPort {
+ public:
+  explicit ComponentBoardPort(TCommX& comm) : FComm(comm) {}
+  void PurgeReceive() override { FComm.PurgeReceive(); }
+  bool SendString(const std::string& bytes) override { return FComm.SendString(bytes); }
+  int32_t ReceiveData(void* buffer, int32_t count) override { return FComm.ReceiveData(buffer, count); }
+
+ private:
+  TCommX& FComm;
+};
+
+class FixedIdList : public zefa::IdList {
+ public:
+  int32_t ItemIndex() const override { return FIndex; }
+  void SetItemIndex(int32_t index) override { FIndex = index; }
+
+ private:
+  int32_t FIndex = 7;  // the simulated board's ID: a write leaves it as it was
+};
+
+class SilentBox : public zefa::MessageBoxSink {
+ public:
+  int32_t MsgBox(uint8_t, uint8_t, int32_t, int32_t, const std::string&) override { return 1; }
+};
+
 void Configure(TCommX& comm, int32_t port) {
   comm.SetPortNo(port);
   comm.SetBitRate(115200);
@@ -63,7 +103,7 @@ void Configure(TCommX& comm, int32_t port) {
 }
 
 // The same port driven by hand: overlapped calls, each waited for.
-class RawPort {
+class RawPort : public zefa::BoardPort {
  public:
   explicit RawPort(int32_t port) {
     const std::string path = "\\\\.\\COM" + std::to_string(port);
@@ -100,6 +140,14 @@ class RawPort {
   DWORD Write(const void* data, DWORD count) { return Complete(WriteFile(FHandle, data, count, nullptr, &FWrite), FWrite); }
   DWORD Read(void* data, DWORD count) { return Complete(ReadFile(FHandle, data, count, nullptr, &FRead), FRead); }
 
+  void PurgeReceive() override { PurgeComm(FHandle, PURGE_RXABORT | PURGE_RXCLEAR); }
+  bool SendString(const std::string& bytes) override {
+    return Write(bytes.data(), static_cast<DWORD>(bytes.size())) == bytes.size();
+  }
+  int32_t ReceiveData(void* buffer, int32_t count) override {
+    return static_cast<int32_t>(Read(buffer, static_cast<DWORD>(count)));
+  }
+
  private:
   DWORD Complete(BOOL started, OVERLAPPED& overlapped) {
     DWORD done = 0;
@@ -127,6 +175,8 @@ bool ComponentExchange(TCommX& comm) {
 }
 
 bool RawExchange(RawPort& port) {
+  // The same calls as the component's exchange: stale input goes first.
+  port.PurgeReceive();
   if (port.Write(kRequest, 2) != 2) return false;
   char answer[2];
   DWORD got = 0;
@@ -184,6 +234,69 @@ IdleWait MeasureIdleWait(HANDLE port) {
   return result;
 }
 
+struct Procedures {
+  double readMs = 0;
+  double writeMs = 0;
+  int failures = 0;
+};
+
+// Medians of whole read and write procedures (three passes each).
+Procedures TimeProcedures(zefa::BoardPort& port, int runs) {
+  FixedIdList list;
+  SilentBox box;
+  std::vector<double> reads, writes;
+  Procedures result;
+  for (int i = 0; i < runs; ++i) {
+    double start = NowMs();
+    if (zefa::ReadProcedure(port, list, box, 0) != zefa::ReadOutcome::Completed) ++result.failures;
+    reads.push_back(NowMs() - start);
+    start = NowMs();
+    if (zefa::WriteProcedure(port, list, box, 0) != zefa::WriteOutcome::Succeeded) ++result.failures;
+    writes.push_back(NowMs() - start);
+  }
+  result.readMs = Median(reads);
+  result.writeMs = Median(writes);
+  return result;
+}
+
+struct Delays {
+  double medianMs = 0;
+  double maxMs = 0;
+  int missed = 0;
+};
+
+// From a request sent on a port that has been idle for a while to
+// OnReceive for its answer: the receive-event thread's reaction to a byte
+// that nobody is reading. The idle spells vary, so that the byte meets the
+// thread at every point of its pauses.
+Delays MeasureReceiveDelay(TCommX& comm, int samples) {
+  double firedMs = -1;
+  comm.SetOnReceive([&](TObject*, int32_t) {
+    if (firedMs < 0) firedMs = NowMs();
+  });
+  std::vector<double> delays;
+  Delays result;
+  for (int i = 0; i < samples; ++i) {
+    PumpFor(300 + (i * 37) % 400);
+    comm.PurgeReceive();
+    firedMs = -1;
+    const double start = NowMs();
+    comm.SendString(std::string(kRequest, 2));
+    const double end = start + 2000;
+    while (firedMs < 0 && NowMs() < end) PumpFor(0.5);
+    if (firedMs < 0) {
+      ++result.missed;
+    } else {
+      delays.push_back(firedMs - start);
+    }
+  }
+  comm.SetOnReceive(nullptr);
+  comm.PurgeReceive();
+  result.medianMs = Median(delays);
+  result.maxMs = delays.empty() ? 0.0 : *std::max_element(delays.begin(), delays.end());
+  return result;
+}
+
 std::vector<double> Time(int runs, const std::function<bool()>& exchange, int& failures) {
   std::vector<double> times;
   for (int i = 0; i < runs; ++i) {
@@ -213,6 +326,9 @@ int main(int argc, char** argv) {
   std::vector<double> componentTimes;
   double componentSendMs = 0;
   double idleCpuMsPerS = 0;
+  constexpr int kProcedureRuns = 20;
+  Procedures componentProcedures;
+  Delays receiveDelay;
   try {
     TCommX comm(nullptr);
     Configure(comm, port);
@@ -220,6 +336,8 @@ int main(int argc, char** argv) {
     comm.PurgeSend();
 
     componentTimes = Time(runs, [&] { return ComponentExchange(comm); }, componentFailures);
+    ComponentBoardPort boardPort(comm);
+    componentProcedures = TimeProcedures(boardPort, kProcedureRuns);
 
     const double start = NowMs();
     comm.SendData(mib.data(), kMiB);
@@ -231,6 +349,7 @@ int main(int argc, char** argv) {
     const double wall0 = NowMs();
     Sleep(2000);  // open and idle: only the component's threads run
     idleCpuMsPerS = (ProcessCpuMs() - cpu0) / ((NowMs() - wall0) / 1000.0);
+    receiveDelay = MeasureReceiveDelay(comm, 20);
     comm.Close();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "comm_bench: the component failed: %s\n", e.what());
@@ -241,6 +360,7 @@ int main(int argc, char** argv) {
   std::vector<double> rawTimes;
   double rawSendMs = 0;
   IdleWait rawIdle{0, 0};
+  Procedures rawProcedures;
   {
     RawPort raw(port);
     if (!raw.Ok()) {
@@ -248,6 +368,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     rawTimes = Time(runs, [&] { return RawExchange(raw); }, rawFailures);
+    rawProcedures = TimeProcedures(raw, kProcedureRuns);
     const double start = NowMs();
     for (int32_t done = 0; done < kMiB; done += kBlock) raw.Write(mib.data() + done, kBlock);
     rawSendMs = NowMs() - start;
@@ -268,5 +389,17 @@ int main(int argc, char** argv) {
               idleCpuMsPerS / 10.0);
   std::printf("a bare WaitCommEvent loop on the same port: %.2f ms per second, %.0f wake-ups per second\n",
               rawIdle.cpuMsPerS, rawIdle.wakesPerS);
+  std::printf("idle port, request to OnReceive of its answer: median %.1f ms, max %.1f ms (%d missed)\n",
+              receiveDelay.medianMs, receiveDelay.maxMs, receiveDelay.missed);
+  std::printf("read procedure, median of %d:  component %.2f ms, by hand %.2f ms, ratio %.2f\n", kProcedureRuns,
+              componentProcedures.readMs, rawProcedures.readMs,
+              rawProcedures.readMs > 0 ? componentProcedures.readMs / rawProcedures.readMs : 0.0);
+  std::printf("write procedure, median of %d: component %.2f ms, by hand %.2f ms, ratio %.2f\n", kProcedureRuns,
+              componentProcedures.writeMs, rawProcedures.writeMs,
+              rawProcedures.writeMs > 0 ? componentProcedures.writeMs / rawProcedures.writeMs : 0.0);
+  if (componentProcedures.failures + rawProcedures.failures > 0) {
+    std::printf("procedures that did not succeed: component %d, by hand %d\n", componentProcedures.failures,
+                rawProcedures.failures);
+  }
   return 0;
 }

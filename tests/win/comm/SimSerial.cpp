@@ -63,7 +63,8 @@ TSimSerial::TSimSerial() : FStart(std::chrono::steady_clock::now()), FApi(), FNe
           SimGetCommState,    SimSetCommState,    SimSetCommTimeouts,   SimSetCommMask,
           SimWaitCommEvent,   SimClearCommError,  SimEscapeCommFunction, SimReadFile,
           SimWriteFile,       SimGetOverlappedResult, SimCancelIoEx,    SimCreateThread,
-          SimPostThreadMessageA, SimGlobalAlloc,  SimSleep};
+          SimPostThreadMessageA, SimGlobalAlloc,  SimGlobalFree,         SimSleep,
+          SimWaitForSingleObject, SimMsgWaitForMultipleObjectsEx};
   FWorker = CreateThread(
       nullptr, 0,
       [](LPVOID self) -> DWORD {
@@ -193,6 +194,20 @@ void TSimSerial::SetPurgeAbortsIo(bool aborts) {
 void TSimSerial::ReportTimeOutsAsErrors(bool asErrors) {
   std::lock_guard<TSimLock> lock(FMutex);
   FTimeOutsAsErrors = asErrors;
+}
+
+void TSimSerial::SetEmptyWakeUps(DWORD everyMs) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FEmptyWakeMs = everyMs;
+  for (auto& entry : FPorts) {
+    if (entry.second.PendingWait) entry.second.PendingWait->EmptyEndMs = everyMs > 0 ? NowMs() + everyMs : -1.0;
+  }
+  WakeAllConditionVariable(&FWake);
+}
+
+void TSimSerial::HoldTimedWaits(bool hold) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FHoldTimedWaits = hold;
 }
 
 void TSimSerial::SetFastPauses(bool fast) {
@@ -404,6 +419,11 @@ void TSimSerial::Tick(double now) {
   std::vector<std::pair<PortData*, std::string>> answered;
   for (auto& entry : FPorts) {
     PortData& port = entry.second;
+    if (port.PendingWait && port.PendingWait->EmptyEndMs >= 0 && port.PendingWait->EmptyEndMs <= now) {
+      *port.PendingWait->Mask = 0;
+      Complete(port.PendingWait->Overlapped, ERROR_OPERATION_ABORTED, 0);
+      port.PendingWait.reset();
+    }
     for (auto it = port.Reads.begin(); it != port.Reads.end();) {
       if (it->DeadlineMs >= 0 && it->DeadlineMs <= now) {
         Complete(it->Overlapped, kTimedOut, 0);
@@ -457,6 +477,7 @@ double TSimSerial::NextDeadline() const {
   };
   for (const auto& entry : FPorts) {
     const PortData& port = entry.second;
+    if (port.PendingWait) consider(port.PendingWait->EmptyEndMs);
     for (const Read& read : port.Reads) consider(read.DeadlineMs);
     if (!port.Writes.empty()) {
       const Write& write = port.Writes.front();
@@ -639,7 +660,8 @@ BOOL WINAPI TSimSerial::SimWaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPP
     return TRUE;
   }
   overlapped->Internal = kStatusPending;
-  port->PendingWait.reset(new Wait{overlapped, mask});
+  port->PendingWait.reset(new Wait{overlapped, mask, sim.FEmptyWakeMs > 0 ? sim.NowMs() + sim.FEmptyWakeMs : -1.0});
+  WakeAllConditionVariable(&sim.FWake);
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -875,6 +897,56 @@ HGLOBAL WINAPI TSimSerial::SimGlobalAlloc(UINT flags, SIZE_T size) {
     }
   }
   return ::GlobalAlloc(flags, size);
+}
+
+HGLOBAL WINAPI TSimSerial::SimGlobalFree(HGLOBAL block) {
+  TSimSerial& sim = *gSim;
+  {
+    std::lock_guard<TSimLock> lock(sim.FMutex);
+    sim.Record("GlobalFree", 0);
+  }
+  return ::GlobalFree(block);
+}
+
+void TSimSerial::RecordWaitEnd(const char* name, DWORD result) {
+  // The wait was recorded when it began; the records may have been cleared
+  // meanwhile.
+  const DWORD thread = GetCurrentThreadId();
+  for (auto it = FCalls.rbegin(); it != FCalls.rend(); ++it) {
+    if (it->ThreadId == thread && it->Name == name && it->Result == kWaitRunning) {
+      it->Result = result;
+      return;
+    }
+  }
+}
+
+DWORD WINAPI TSimSerial::SimWaitForSingleObject(HANDLE object, DWORD ms) {
+  TSimSerial& sim = *gSim;
+  bool hold = false;
+  {
+    std::lock_guard<TSimLock> lock(sim.FMutex);
+    sim.Record("WaitForSingleObject", ms);
+    sim.FCalls.back().Result = kWaitRunning;
+    hold = sim.FHoldTimedWaits;
+  }
+  const DWORD result = ::WaitForSingleObject(object, hold ? INFINITE : ms);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
+  sim.RecordWaitEnd("WaitForSingleObject", result);
+  return result;
+}
+
+DWORD WINAPI TSimSerial::SimMsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* objects, DWORD ms, DWORD wake,
+                                                         DWORD flags) {
+  TSimSerial& sim = *gSim;
+  {
+    std::lock_guard<TSimLock> lock(sim.FMutex);
+    sim.Record("MsgWaitForMultipleObjectsEx", ms);
+    sim.FCalls.back().Result = kWaitRunning;
+  }
+  const DWORD result = ::MsgWaitForMultipleObjectsEx(count, objects, ms, wake, flags);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
+  sim.RecordWaitEnd("MsgWaitForMultipleObjectsEx", result);
+  return result;
 }
 
 void WINAPI TSimSerial::SimSleep(DWORD ms) {

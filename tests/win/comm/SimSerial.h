@@ -31,7 +31,11 @@ struct TSimCall {
   std::string Name;
   DWORD Arg;  // flags, function, size or pause, as the call has one
   std::string Text;  // the path of CreateFileA
+  // Of the waits, recorded as they begin: what ended them (WAIT_OBJECT_0 + n,
+  // WAIT_TIMEOUT), kWaitRunning until then.
+  DWORD Result = 0;
 };
+constexpr DWORD kWaitRunning = 0xFFFFFFFE;
 
 struct TSimDcb {
   double Ms;
@@ -132,6 +136,14 @@ class TSimSerial {
   void ReportTimeOutsAsErrors(bool asErrors);
   // Pauses longer than 1 ms return at once (they are still recorded).
   void SetFastPauses(bool fast);
+  // A pending WaitCommEvent ends every `everyMs` with an empty mask and an
+  // aborted status, as Wine's polling emulation does on a pseudo-terminal;
+  // 0: only events, a new mask or a cancel end it, as on Windows.
+  void SetEmptyWakeUps(DWORD everyMs);
+  // The component's limited waits on a single object (its pauses) last
+  // until the object is set, however long their limit: a wait that only
+  // its wake-up may end.
+  void HoldTimedWaits(bool hold);
 
   // --- records
   std::vector<TSimCall> Calls() const;
@@ -165,6 +177,7 @@ class TSimSerial {
   struct Wait {
     OVERLAPPED* Overlapped;
     DWORD* Mask;
+    double EmptyEndMs;  // < 0: none
   };
   struct PortData {
     bool Exists = false, Held = false, Removed = false;
@@ -201,10 +214,14 @@ class TSimSerial {
                                        LPDWORD);
   static BOOL WINAPI SimPostThreadMessageA(DWORD, UINT, WPARAM, LPARAM);
   static HGLOBAL WINAPI SimGlobalAlloc(UINT, SIZE_T);
+  static HGLOBAL WINAPI SimGlobalFree(HGLOBAL);
   static void WINAPI SimSleep(DWORD);
+  static DWORD WINAPI SimWaitForSingleObject(HANDLE, DWORD);
+  static DWORD WINAPI SimMsgWaitForMultipleObjectsEx(DWORD, const HANDLE*, DWORD, DWORD, DWORD);
 
   // All below run with FMutex held.
   void Record(const char* name, DWORD arg, const char* text = nullptr);
+  void RecordWaitEnd(const char* name, DWORD result);
   // The open port of a handle, or null with the last error set.
   PortData* Find(HANDLE handle, bool forIo);
   void Complete(OVERLAPPED* overlapped, DWORD error, DWORD count);
@@ -236,6 +253,8 @@ class TSimSerial {
   std::function<bool(const DCB&)> FRefuseDcb;
   std::function<bool(const COMMTIMEOUTS&)> FRefuseTimeOuts;
   std::function<bool(DWORD, DWORD)> FRefuseSetupComm;
+  DWORD FEmptyWakeMs = 0;
+  bool FHoldTimedWaits = false;
   bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false, FTimeOutsAsErrors = false, FPurgeAborts = true;
   int FFailWrites = 0;
   DWORD FFailWriteError = 0;
