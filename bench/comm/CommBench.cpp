@@ -235,28 +235,23 @@ IdleWait MeasureIdleWait(HANDLE port) {
 }
 
 struct Procedures {
-  double readMs = 0;
-  double writeMs = 0;
+  std::vector<double> readMs;
+  std::vector<double> writeMs;
   int failures = 0;
 };
 
-// Medians of whole read and write procedures (three passes each).
-Procedures TimeProcedures(zefa::BoardPort& port, int runs) {
+// Whole read and write procedures (three passes each), added to `into`.
+void TimeProcedures(zefa::BoardPort& port, int runs, Procedures& into) {
   FixedIdList list;
   SilentBox box;
-  std::vector<double> reads, writes;
-  Procedures result;
   for (int i = 0; i < runs; ++i) {
     double start = NowMs();
-    if (zefa::ReadProcedure(port, list, box, 0) != zefa::ReadOutcome::Completed) ++result.failures;
-    reads.push_back(NowMs() - start);
+    if (zefa::ReadProcedure(port, list, box, 0) != zefa::ReadOutcome::Completed) ++into.failures;
+    into.readMs.push_back(NowMs() - start);
     start = NowMs();
-    if (zefa::WriteProcedure(port, list, box, 0) != zefa::WriteOutcome::Succeeded) ++result.failures;
-    writes.push_back(NowMs() - start);
+    if (zefa::WriteProcedure(port, list, box, 0) != zefa::WriteOutcome::Succeeded) ++into.failures;
+    into.writeMs.push_back(NowMs() - start);
   }
-  result.readMs = Median(reads);
-  result.writeMs = Median(writes);
-  return result;
 }
 
 struct Delays {
@@ -322,67 +317,77 @@ int main(int argc, char** argv) {
   std::string mib(kMiB, '\0');
   for (int32_t i = 0; i < kMiB; ++i) mib[i] = static_cast<char>(0x20 + i % 90);  // noise to the board
 
-  int componentFailures = 0;
-  std::vector<double> componentTimes;
-  double componentSendMs = 0;
+  // The component and the hand-written calls take turns, a share of every
+  // figure each turn, so that a change in the machine's load meets both.
+  constexpr int kRounds = 5;
+  constexpr int kProcedureRuns = 4;  // per round
+  int componentFailures = 0, rawFailures = 0;
+  std::vector<double> componentTimes, rawTimes, componentSends, rawSends;
+  Procedures componentProcedures, rawProcedures;
   double idleCpuMsPerS = 0;
-  constexpr int kProcedureRuns = 20;
-  Procedures componentProcedures;
   Delays receiveDelay;
-  try {
-    TCommX comm(nullptr);
-    Configure(comm, port);
-    comm.Open();
-    comm.PurgeSend();
-
-    componentTimes = Time(runs, [&] { return ComponentExchange(comm); }, componentFailures);
-    ComponentBoardPort boardPort(comm);
-    componentProcedures = TimeProcedures(boardPort, kProcedureRuns);
-
-    const double start = NowMs();
-    comm.SendData(mib.data(), kMiB);
-    while (comm.PendingBytes() > 0) Sleep(1);
-    componentSendMs = NowMs() - start;
-
-    Sleep(200);
-    const double cpu0 = ProcessCpuMs();
-    const double wall0 = NowMs();
-    Sleep(2000);  // open and idle: only the component's threads run
-    idleCpuMsPerS = (ProcessCpuMs() - cpu0) / ((NowMs() - wall0) / 1000.0);
-    receiveDelay = MeasureReceiveDelay(comm, 20);
-    comm.Close();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "comm_bench: the component failed: %s\n", e.what());
-    return 1;
-  }
-
-  int rawFailures = 0;
-  std::vector<double> rawTimes;
-  double rawSendMs = 0;
   IdleWait rawIdle{0, 0};
-  Procedures rawProcedures;
-  {
+  for (int round = 0; round < kRounds; ++round) {
+    const bool last = round == kRounds - 1;
+    try {
+      TCommX comm(nullptr);
+      Configure(comm, port);
+      comm.Open();
+      comm.PurgeSend();
+      std::vector<double> times = Time(runs / kRounds, [&] { return ComponentExchange(comm); }, componentFailures);
+      componentTimes.insert(componentTimes.end(), times.begin(), times.end());
+      ComponentBoardPort boardPort(comm);
+      TimeProcedures(boardPort, kProcedureRuns, componentProcedures);
+
+      const double start = NowMs();
+      comm.SendData(mib.data(), kMiB);
+      while (comm.PendingBytes() > 0) Sleep(1);
+      componentSends.push_back(NowMs() - start);
+
+      if (last) {
+        Sleep(200);
+        const double cpu0 = ProcessCpuMs();
+        const double wall0 = NowMs();
+        Sleep(2000);  // open and idle: only the component's threads run
+        idleCpuMsPerS = (ProcessCpuMs() - cpu0) / ((NowMs() - wall0) / 1000.0);
+        receiveDelay = MeasureReceiveDelay(comm, 20);
+      }
+      comm.Close();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "comm_bench: the component failed: %s\n", e.what());
+      return 1;
+    }
+
     RawPort raw(port);
     if (!raw.Ok()) {
       std::fprintf(stderr, "comm_bench: cannot open COM%d by hand\n", port);
       return 1;
     }
-    rawTimes = Time(runs, [&] { return RawExchange(raw); }, rawFailures);
-    rawProcedures = TimeProcedures(raw, kProcedureRuns);
+    std::vector<double> times = Time(runs / kRounds, [&] { return RawExchange(raw); }, rawFailures);
+    rawTimes.insert(rawTimes.end(), times.begin(), times.end());
+    TimeProcedures(raw, kProcedureRuns, rawProcedures);
     const double start = NowMs();
     for (int32_t done = 0; done < kMiB; done += kBlock) raw.Write(mib.data() + done, kBlock);
-    rawSendMs = NowMs() - start;
-    rawIdle = MeasureIdleWait(raw.Handle());
+    rawSends.push_back(NowMs() - start);
+    if (last) rawIdle = MeasureIdleWait(raw.Handle());
   }
+  const double componentSendMs = Median(componentSends);
+  const double rawSendMs = Median(rawSends);
+  const double componentReadMs = Median(componentProcedures.readMs);
+  const double componentWriteMs = Median(componentProcedures.writeMs);
+  const double rawReadMs = Median(rawProcedures.readMs);
+  const double rawWriteMs = Median(rawProcedures.writeMs);
+  const int procedureRuns = kRounds * kProcedureRuns;
 
   const double componentMedian = Median(componentTimes);
   const double rawMedian = Median(rawTimes);
-  std::printf("exchanges: %d each (failed: component %d, by hand %d)\n", runs, componentFailures, rawFailures);
+  std::printf("exchanges: %d each, in %d turns (failed: component %d, by hand %d)\n", runs / kRounds * kRounds,
+              kRounds, componentFailures, rawFailures);
   std::printf("exchange median, component:   %.3f ms\n", componentMedian);
   std::printf("exchange median, by hand:     %.3f ms\n", rawMedian);
   std::printf("exchange ratio:               %.2f\n", rawMedian > 0 ? componentMedian / rawMedian : 0.0);
-  std::printf("1 MiB, component SendData:    %.1f ms (%.0f KiB/s)\n", componentSendMs, 1024.0 / (componentSendMs / 1000.0));
-  std::printf("1 MiB, by hand, 2048-byte WriteFile loop: %.1f ms (%.0f KiB/s)\n", rawSendMs,
+  std::printf("1 MiB, component SendData, median of %d: %.1f ms (%.0f KiB/s)\n", kRounds, componentSendMs, 1024.0 / (componentSendMs / 1000.0));
+  std::printf("1 MiB, by hand, 2048-byte WriteFile loop, median of %d: %.1f ms (%.0f KiB/s)\n", kRounds, rawSendMs,
               1024.0 / (rawSendMs / 1000.0));
   std::printf("1 MiB ratio:                  %.2f\n", rawSendMs > 0 ? componentSendMs / rawSendMs : 0.0);
   std::printf("open idle port, component: %.2f ms of processor time per second (%.2f %%)\n", idleCpuMsPerS,
@@ -391,12 +396,10 @@ int main(int argc, char** argv) {
               rawIdle.cpuMsPerS, rawIdle.wakesPerS);
   std::printf("idle port, request to OnReceive of its answer: median %.1f ms, max %.1f ms (%d missed)\n",
               receiveDelay.medianMs, receiveDelay.maxMs, receiveDelay.missed);
-  std::printf("read procedure, median of %d:  component %.2f ms, by hand %.2f ms, ratio %.2f\n", kProcedureRuns,
-              componentProcedures.readMs, rawProcedures.readMs,
-              rawProcedures.readMs > 0 ? componentProcedures.readMs / rawProcedures.readMs : 0.0);
-  std::printf("write procedure, median of %d: component %.2f ms, by hand %.2f ms, ratio %.2f\n", kProcedureRuns,
-              componentProcedures.writeMs, rawProcedures.writeMs,
-              rawProcedures.writeMs > 0 ? componentProcedures.writeMs / rawProcedures.writeMs : 0.0);
+  std::printf("read procedure, median of %d:  component %.2f ms, by hand %.2f ms, ratio %.2f\n", procedureRuns,
+              componentReadMs, rawReadMs, rawReadMs > 0 ? componentReadMs / rawReadMs : 0.0);
+  std::printf("write procedure, median of %d: component %.2f ms, by hand %.2f ms, ratio %.2f\n", procedureRuns,
+              componentWriteMs, rawWriteMs, rawWriteMs > 0 ? componentWriteMs / rawWriteMs : 0.0);
   if (componentProcedures.failures + rawProcedures.failures > 0) {
     std::printf("procedures that did not succeed: component %d, by hand %d\n", componentProcedures.failures,
                 rawProcedures.failures);
