@@ -57,3 +57,20 @@ bool IsDeviceGoneError(DWORD error);
 // count done so far); Wine reports it as failed with ERROR_TIMEOUT. Both
 // mean the same and are handled alike.
 bool IsTimeOutEnd(DWORD error);
+
+// How long a cancelled I/O is given to come back from the driver. One that
+// has not (a driver that misbehaves, an adapter pulled out mid-transfer)
+// is abandoned: its OVERLAPPED record, its buffer and its event stay
+// allocated for the rest of the process, as the driver may still write
+// into them, and the component goes on without it.
+constexpr DWORD kCancelledIoBoundMs = 1000;
+
+// Cancels the I/O of `overlapped` and waits up to boundMs for the driver to
+// finish with it; `event` is the one the driver sets then (the record's).
+// True when the driver is done with the record and its buffer.
+bool CancelAndAwait(HANDLE port, OVERLAPPED* overlapped, HANDLE event, DWORD boundMs);
+
+// Memory lent to the driver for an overlapped I/O: fixed, zeroed, through
+// the seam; null when memory is short.
+void* AllocIoMemory(size_t size);
+void FreeIoMemory(void* block);

@@ -95,6 +95,25 @@ DWORD WaitOnUiThread(HANDLE object, DWORD limitMs, TUiService service) {
   return result;
 }
 
+void* AllocIoMemory(size_t size) { return CommApi().GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size); }
+
+void FreeIoMemory(void* block) {
+  if (block != nullptr) CommApi().GlobalFree(block);
+}
+
+bool CancelAndAwait(HANDLE port, OVERLAPPED* overlapped, HANDLE event, DWORD boundMs) {
+  const TCommApi& api = CommApi();
+  DWORD done = 0;
+  api.CancelIoEx(port, overlapped);
+  const ULONGLONG deadline = GetTickCount64() + boundMs;
+  for (;;) {
+    if (api.GetOverlappedResult(port, overlapped, &done, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE) return true;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    api.WaitForSingleObject(event, static_cast<DWORD>(deadline - now));
+  }
+}
+
 TCustomCommX::TCustomCommX(TComponent* AOwner)
     : TComponent(AOwner),
       FNotifyWnd(nullptr),
@@ -117,7 +136,7 @@ TCustomCommX::TCustomCommX(TComponent* AOwner)
       FBufLenReceive(2048),
       FCommDcb(),
       FReadEvent(nullptr),
-      FReadOverlapped(),
+      FReadOverlapped(nullptr),
       FPendingBytes(0),
       FPendingBlocks(0),
       FTransThreadHandle(nullptr),
@@ -125,6 +144,7 @@ TCustomCommX::TCustomCommX(TComponent* AOwner)
       FReceiveWake(nullptr),
       FTransThreadId(0),
       FBlockDone(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      FTransWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       FTransAnswer{CreateEventW(nullptr, FALSE, FALSE, nullptr), false},
       FReceiveAnswer{CreateEventW(nullptr, FALSE, FALSE, nullptr), false},
       FClosing(false),
@@ -143,7 +163,12 @@ TCustomCommX::~TCustomCommX() {
   if (!Designing()) DeallocateHWnd(FNotifyWnd);
   DeleteCriticalSection(&FWriteLock);
   DeleteCriticalSection(&FQueueLock);
+  if (FReadOverlapped != nullptr) {
+    FreeIoMemory(FReadOverlapped->Buffer);
+    FreeIoMemory(FReadOverlapped);
+  }
   if (FBlockDone != nullptr) CloseHandle(FBlockDone);
+  if (FTransWake != nullptr) CloseHandle(FTransWake);
   if (FTransAnswer.Event != nullptr) CloseHandle(FTransAnswer.Event);
   if (FReceiveAnswer.Event != nullptr) CloseHandle(FReceiveAnswer.Event);
 }
@@ -176,7 +201,7 @@ void TCustomCommX::Open() {
     SetXoffChar(FXoffChar);
     api.SetCommMask(FHandle, kPortEvents);
     FReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    FReadOverlapped.hEvent = FReadEvent;
+    if (PrepareReadRecord(1)) FReadOverlapped->Overlapped.hEvent = FReadEvent;
     StartThreads();
   } catch (...) {
     Close();
@@ -198,6 +223,7 @@ void TCustomCommX::StartThreads() {
   FTransThreadId = writer->ThreadID();
   FTransThreadHandle = DuplicateForWait(writer->Handle());
   writer->FAnswer = FTransAnswer.Event;
+  writer->FWake = FTransWake;
   writer->FCharTime.store(CharTimeMs(FBitRate));
   writer->Resume();
 
@@ -234,7 +260,8 @@ void TCustomCommX::Close() {
   api.Sleep(100);
   StopThreads();
   EndPendingRead();
-  CloseHandle(FReadEvent);
+  // An event that a driver may still set went with its abandoned record.
+  if (FReadEvent != nullptr) CloseHandle(FReadEvent);
   FReadEvent = nullptr;
   api.CloseHandle(FHandle);
   FHandle = INVALID_HANDLE_VALUE;
@@ -249,6 +276,7 @@ void TCustomCommX::StopThreads() {
   if (FTransThread != nullptr) {
     FTransThread->Terminate();
     CommApi().PostThreadMessageA(writerId, WM_COMMX_STOP, 0, 0);
+    SetEvent(FTransWake);  // a write it still waits for is given up
   }
   if (FReceiveThread != nullptr) {
     FReceiveThread->Terminate();

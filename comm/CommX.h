@@ -192,8 +192,19 @@ class TCustomCommX : public TComponent {
   int32_t FBufLenTrans;
   int32_t FBufLenReceive;
   DCB FCommDcb;
+  // The record of every ReceiveData and the bytes its reads land in before
+  // they are copied out; both are lent to the driver while a read is
+  // pending. Made at the first Open; a new pair replaces one that a driver
+  // never gave back (that one is left allocated).
+  struct TReadRecord {
+    OVERLAPPED Overlapped;
+    unsigned char* Buffer;
+    DWORD Capacity;
+  };
+  bool PrepareReadRecord(DWORD count);
+  void AbandonReadRecord();
   HANDLE FReadEvent;
-  OVERLAPPED FReadOverlapped;
+  TReadRecord* FReadOverlapped;
   int32_t FPendingBytes;   // under FQueueLock
   int32_t FPendingBlocks;  // under FQueueLock
 
@@ -207,6 +218,9 @@ class TCustomCommX : public TComponent {
   // Auto-reset, for the component's life: set by the writer thread each
   // time it has finished a block, for the waits of SendData and PurgeSend.
   HANDLE FBlockDone;
+  // Auto-reset, for the component's life: wakes the writer from the wait
+  // for its write when PurgeSend or Close asks it to give the write up.
+  HANDLE FTransWake;
   TReportAnswer FTransAnswer;
   TReportAnswer FReceiveAnswer;
   bool FClosing;
@@ -275,21 +289,29 @@ class TCommTransThread : public TThread {
 
   void HalfDuplexBegin();
   void HalfDuplexEnd();
-  void WriteBlock(const MSG& msg, OVERLAPPED& overlapped);
-  void FinishBlock(const MSG& msg);
+  // False when the driver kept the block: it is then never released.
+  bool WriteBlock(const MSG& msg);
+  // Waits for the write in progress; false when it was abandoned.
+  bool AwaitWrite();
+  void FinishBlock(const MSG& msg, bool release);
   void ReportErrors();
 
   TCustomCommX* FComm;
   HANDLE FPortHandle;
   HWND FNotifyWnd;
   HANDLE FAnswer;  // the component's answer to its reports; set before the run
+  HANDLE FWake;    // the component's FTransWake; set before the run
   std::atomic<bool> FAbort;        // set by PurgeSend for the time of a purge
   std::atomic<int32_t> FCharTime;  // ms; written by the UI thread
   // Set once the thread has its message queue, before which a post fails.
   HANDLE FQueueReady;
-  // The record of the thread's writes, for PurgeSend to cancel a write in
-  // progress where the system's purge does not; set for the run's length.
+  // The record of the thread's writes (with its event), for PurgeSend to
+  // cancel a write in progress where the system's purge does not. Made
+  // with the thread; replaced when a driver keeps it, null when that
+  // replacement could not be made.
   std::atomic<OVERLAPPED*> FWriteRecord;
+  OVERLAPPED* FRecord;  // the same, for the writer's own use
+  static OVERLAPPED* NewWriteRecord();
 };
 
 // The receive-event thread: waits for line events and reports them.
@@ -311,6 +333,14 @@ class TCommReceiveThread : public TThread {
   HANDLE FAnswer;  // the component's answer to its reports; set before the run
   // Auto-reset; set by the driver when a wait completes and by Close.
   HANDLE FEvent;
+  // The wait's record and the mask the driver fills in, lent to the driver
+  // while a wait is pending; kept, with FEvent, if the driver never gives
+  // them back.
+  struct TWaitRecord {
+    OVERLAPPED Overlapped;
+    DWORD Mask;
+  };
+  TWaitRecord* FWaitRecord;
 };
 
 // Reads and clears the port's error state and, when a line-status error is

@@ -210,6 +210,53 @@ void TSimSerial::HoldTimedWaits(bool hold) {
   FHoldTimedWaits = hold;
 }
 
+void TSimSerial::SetStuckIo(bool stuck) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FStuckIo = stuck;
+}
+
+std::vector<TSimStuckIo> TSimSerial::StuckIo() const {
+  std::lock_guard<TSimLock> lock(FMutex);
+  return FStuck;
+}
+
+bool TSimSerial::IsAllocated(const void* address, size_t size) const {
+  std::lock_guard<TSimLock> lock(FMutex);
+  const auto start = reinterpret_cast<uintptr_t>(address);
+  auto block = FAllocated.upper_bound(start);
+  if (block == FAllocated.begin()) return false;
+  --block;
+  return start >= block->first && start + size <= block->first + block->second;
+}
+
+bool TSimSerial::StuckIoIntact() const {
+  for (const TSimStuckIo& io : StuckIo()) {
+    DWORD flags = 0;
+    if (!IsAllocated(io.Overlapped, sizeof(OVERLAPPED)) || !IsAllocated(io.Buffer, io.Size) ||
+        !GetHandleInformation(io.Event, &flags)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void TSimSerial::CompleteStuckIo() {
+  std::lock_guard<TSimLock> lock(FMutex);
+  for (const TSimStuckIo& io : FStuck) {
+    std::memset(const_cast<void*>(io.Buffer), 0x5A, io.Size);
+    Complete(io.Overlapped, 0, io.Kind == 'E' ? 0 : io.Size);
+  }
+  FStuck.clear();
+}
+
+BOOL TSimSerial::Stick(char kind, OVERLAPPED* overlapped, const void* buffer, DWORD size) {
+  if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
+  overlapped->Internal = kStatusPending;
+  FStuck.push_back({kind, overlapped, buffer, size, overlapped->hEvent});
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
+}
+
 void TSimSerial::SetFastPauses(bool fast) {
   std::lock_guard<TSimLock> lock(FMutex);
   FFastPauses = fast;
@@ -652,6 +699,7 @@ BOOL WINAPI TSimSerial::SimWaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPP
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  if (sim.FStuckIo) return sim.Stick('E', overlapped, mask, sizeof(DWORD));
   if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
   if (port->Events != 0) {
     *mask = port->Events;
@@ -722,6 +770,7 @@ BOOL WINAPI TSimSerial::SimReadFile(HANDLE handle, LPVOID buffer, DWORD count, L
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  if (sim.FStuckIo) return sim.Stick('R', overlapped, buffer, count);
   if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
   const COMMTIMEOUTS& t = port->TimeOuts;
   const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0;
@@ -761,6 +810,7 @@ BOOL WINAPI TSimSerial::SimWriteFile(HANDLE handle, LPCVOID buffer, DWORD count,
     SetLastError(sim.FFailWriteError);
     return FALSE;
   }
+  if (sim.FStuckIo) return sim.Stick('W', overlapped, buffer, count);
   if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
   const double now = sim.NowMs();
   sim.FWrites.push_back({now, -1.0, count, std::string(), 0});
@@ -896,7 +946,12 @@ HGLOBAL WINAPI TSimSerial::SimGlobalAlloc(UINT flags, SIZE_T size) {
       return nullptr;
     }
   }
-  return ::GlobalAlloc(flags, size);
+  HGLOBAL block = ::GlobalAlloc(flags, size);
+  if (block != nullptr) {
+    std::lock_guard<TSimLock> lock(sim.FMutex);
+    sim.FAllocated[reinterpret_cast<uintptr_t>(block)] = size;
+  }
+  return block;
 }
 
 HGLOBAL WINAPI TSimSerial::SimGlobalFree(HGLOBAL block) {
@@ -904,6 +959,7 @@ HGLOBAL WINAPI TSimSerial::SimGlobalFree(HGLOBAL block) {
   {
     std::lock_guard<TSimLock> lock(sim.FMutex);
     sim.Record("GlobalFree", 0);
+    sim.FAllocated.erase(reinterpret_cast<uintptr_t>(block));
   }
   return ::GlobalFree(block);
 }

@@ -58,6 +58,16 @@ struct TSimWrite {
   DWORD Error;       // 0, or the Win32 error of its completion
 };
 
+// An I/O that the driver holds for good, and what it would write into when
+// it completed at last.
+struct TSimStuckIo {
+  char Kind;  // 'R' read, 'W' write, 'E' event wait
+  OVERLAPPED* Overlapped;
+  const void* Buffer;  // the bytes of a read or a write, else the mask
+  DWORD Size;
+  HANDLE Event;
+};
+
 struct TSimPortState {
   bool Open;
   DCB Dcb;
@@ -144,6 +154,20 @@ class TSimSerial {
   // until the object is set, however long their limit: a wait that only
   // its wake-up may end.
   void HoldTimedWaits(bool hold);
+  // Every read, write and event wait started from now on stays pending for
+  // good: no data, time-out, purge, cancel, new mask or close ends it, as
+  // with a driver that misbehaves.
+  void SetStuckIo(bool stuck);
+  std::vector<TSimStuckIo> StuckIo() const;
+  // True when every byte of [address, address + size) lies in a block that
+  // the component allocated through the seam and has not released.
+  bool IsAllocated(const void* address, size_t size) const;
+  // True when each stuck I/O's record and buffer are still allocated and
+  // its event is still open: what the driver may still use is there.
+  bool StuckIoIntact() const;
+  // The driver completes the stuck I/O after all, writing into its records
+  // and setting their events.
+  void CompleteStuckIo();
 
   // --- records
   std::vector<TSimCall> Calls() const;
@@ -254,6 +278,11 @@ class TSimSerial {
   std::function<bool(const COMMTIMEOUTS&)> FRefuseTimeOuts;
   std::function<bool(DWORD, DWORD)> FRefuseSetupComm;
   DWORD FEmptyWakeMs = 0;
+  bool FStuckIo = false;
+  std::vector<TSimStuckIo> FStuck;
+  std::map<uintptr_t, size_t> FAllocated;
+  // Pends `overlapped` for good; the caller's return value.
+  BOOL Stick(char kind, OVERLAPPED* overlapped, const void* buffer, DWORD size);
   bool FHoldTimedWaits = false;
   bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false, FTimeOutsAsErrors = false, FPurgeAborts = true;
   int FFailWrites = 0;
