@@ -1,6 +1,9 @@
 // Transmit side: SendData cuts the bytes into blocks and posts them to the
 // writer thread, which writes them with overlapped writes; PurgeSend throws
 // away what is queued.
+#include <windows.h>
+#include <mmsystem.h>
+
 #include <cstring>
 
 #include "CommInternal.h"
@@ -12,6 +15,16 @@ namespace {
 // SendData waits while this many blocks are queued for the writer.
 constexpr int32_t kMaxPendingBlocks = 32;
 constexpr DWORD kHalfDuplexLeadMs = 50;
+
+// The half-duplex character time is a pause of 1 or 2 ms at the usual
+// rates, and Sleep on Windows lasts a whole timer tick (15.6 ms by default)
+// unless the timer resolution is raised; it is raised for that pause only.
+void CharTimePause(DWORD ms) {
+  if (ms == 0) return;
+  timeBeginPeriod(1);
+  CommApi().Sleep(ms);
+  timeEndPeriod(1);
+}
 
 class TLock {
  public:
@@ -251,13 +264,12 @@ void TCommTransThread::HalfDuplexBegin() {
   const TCommApi& api = CommApi();
   api.Sleep(kHalfDuplexLeadMs);
   api.EscapeCommFunction(FPortHandle, mode == cfcHalfHigh ? SETRTS : CLRRTS);
-  api.Sleep(static_cast<DWORD>(CharTime()));
+  CharTimePause(static_cast<DWORD>(CharTime()));
 }
 
 void TCommTransThread::HalfDuplexEnd() {
   const TCommFlowCtrls mode = FComm->FFlowCtrl.load(std::memory_order_relaxed);
   if (mode != cfcHalfHigh && mode != cfcHalfLow) return;
-  const TCommApi& api = CommApi();
-  api.Sleep(static_cast<DWORD>(CharTime()));
-  api.EscapeCommFunction(FPortHandle, mode == cfcHalfHigh ? CLRRTS : SETRTS);
+  CharTimePause(static_cast<DWORD>(CharTime()));
+  CommApi().EscapeCommFunction(FPortHandle, mode == cfcHalfHigh ? CLRRTS : SETRTS);
 }

@@ -25,7 +25,8 @@ const char kXonFailed[] = "Ｘｏｎ文字の設定でエラーが発生しま�
 const char kXoffFailed[] = "Ｘｏｆｆ文字の設定でエラーが発生しました";
 const char kBuffersFailed[] = "通信用ポートのバッファを準備できませんでした";
 
-// The device path buffer holds 15 characters: "\\.\COM" and 8 more.
+// A port number of more than 8 characters is refused: the device path
+// ("\\.\COM" and the number) is kept to 15 characters.
 constexpr size_t kMaxPortDigits = 8;
 // Below this the character time (1000 div (rate div 10)) has no value.
 constexpr int32_t kMinBitRate = 10;

@@ -3,10 +3,52 @@
 // caller's thread, and line events (received data, break, line errors)
 // reported on the thread that created the component.
 //
-// Every operation of TCustomCommX runs on that thread (the user-interface
-// thread). The two threads of an open port reach the component only through
-// the fields marked below, and report to it through its hidden window,
-// waiting each time until the report has been handled there.
+// Threads. Every operation of TCustomCommX, the hidden window and the
+// event handlers run on the user-interface thread (the creator). An open
+// port adds two threads, made by Open and ended by Close:
+//   - the writer (TCommTransThread), the only writer of the port, fed with
+//     WM_COMMX_SEND blocks through its thread message queue;
+//   - the receive-event thread (TCommReceiveThread), which waits for line
+//     events with WaitCommEvent and reports them; after a wake-up that
+//     brought no event (Wine's polling) it pauses on its own event.
+//
+// Shared fields, and who may touch them:
+//   - FPendingBytes, FPendingBlocks: under FQueueLock; raised by SendData,
+//     lowered by the writer.
+//   - FWriteLock: held by the writer around WriteFile and by PurgeSend
+//     around its purge, so that the two never overlap.
+//   - the writer's FAbort and FCharTime, FFlowCtrl, FDeviceGone, both
+//     threads' termination requests: atomics written by the user-interface
+//     thread (FDeviceGone also by the writer), read without a lock.
+//   - FWriteRecord: the writer's record, published for PurgeSend's cancel.
+//   - FBlockDone (set by the writer per finished block), FTransWake (set by
+//     PurgeSend and Close to make the writer give up a write), FReceiveWake
+//     (Close's duplicate of the receive thread's event), the two report
+//     answers: events that live as long as the component.
+//   - everything else (settings, FHandle, FReadOverlapped, FReadEvent, the
+//     serials) belongs to the user-interface thread; each thread keeps its
+//     own copies of the port and window handles.
+//
+// Reports. A thread reports with a message that waits among those sent to
+// the hidden window (SendNotifyMessage), then waits for the answer event of
+// its kind. The user-interface thread handles it whenever it services sent
+// messages, also inside the waits of ReceiveData, SendData, PurgeSend and
+// Close, and answers once the handler has returned, or earlier when Close,
+// PurgeSend or SendData is about to wait for that thread.
+//
+// Waits. Every wait of the user-interface thread goes through
+// WaitOnUiThread: it wakes on the object it waits for (the read event, the
+// writer's FBlockDone, a thread's end), on the messages it services, or
+// after 1 ms at most, and nothing depends on the timer's resolution. A
+// cancelled I/O that the driver does not give back within 1 s is abandoned:
+// its record, buffer and event stay allocated for the rest of the process.
+//
+// Shutdown (Close): the lines drop, PurgeSend waits until the writer has
+// released every block, the receive side is purged, then both threads are
+// asked to end and woken; Close waits for both to end (servicing their
+// reports), ends a read still pending, and only then closes the read event
+// and the port. The thread objects release themselves; nothing they use is
+// released before they have ended.
 #pragma once
 
 #include <windows.h>
