@@ -137,7 +137,10 @@ TCommTransThread::TCommTransThread(TCustomCommX* AComm, HANDLE APortHandle, HWND
       FQueueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       FWriteRecord(nullptr),
       FRecord(NewWriteRecord()) {
-  if (FRecord == nullptr) throw EThread("送信イベントを作成できませんでした");
+  if (FRecord == nullptr) {
+    if (FQueueReady != nullptr) CloseHandle(FQueueReady);
+    throw EThread("送信イベントを作成できませんでした");
+  }
   // Also when the run is skipped because Close came first.
   SetFreeOnTerminate(true);
 }
