@@ -1,6 +1,8 @@
 // Receive side: reads with time-outs on the caller's thread, the
 // receive-event thread that watches the line, and the hidden window that
 // turns its reports into the component's events.
+#include <cstring>
+
 #include "CommInternal.h"
 #include "CommSeam.h"
 #include "CommX.h"
@@ -13,6 +15,25 @@ bool IsDeviceGoneError(DWORD error) {
 bool IsTimeOutEnd(DWORD error) { return error == ERROR_TIMEOUT; }
 
 namespace {
+
+// The pause after a wake-up that brought no event. Under Wine a pending
+// WaitCommEvent on a pseudo-terminal ends every few ms with an empty mask,
+// each round costing about 4 ms of processor time there, so an idle port
+// kept most of a core busy. Each doubling of the pause roughly halves the
+// cost; doubling from 4 ms up to 100 ms, an idle port measured 1 to 1.5 %
+// of a core there (30 % without the pause), and a byte that arrives waits
+// at most the longest pause for OnReceive (reads do not wait for it: they
+// complete on their own), while a burst of events meets no pause at all. On
+// Windows a wait ends without an event only when the mask changes (as the
+// end of the thread does), so the pause costs nothing there.
+constexpr DWORD kFirstEmptyWakePauseMs = 4;
+constexpr DWORD kLongestEmptyWakePauseMs = 100;
+
+DWORD NextEmptyWakePause(DWORD pauseMs, DWORD mask) {
+  if (mask != 0) return 0;
+  if (pauseMs == 0) return kFirstEmptyWakePauseMs;
+  return pauseMs >= kLongestEmptyWakePauseMs / 2 ? kLongestEmptyWakePauseMs : pauseMs * 2;
+}
 
 // Reads and clears the port's error state; its line-status bits, or 0.
 DWORD TakeLineErrors(HANDLE port) {
@@ -50,11 +71,17 @@ int32_t TCustomCommX::ReceiveData(void* Buffer, int32_t Count) {
   // to an outer ReceiveData whose wait ran this call; it is ended here and
   // that call returns -1.
   EndPendingRead();
+  if (!PrepareReadRecord(static_cast<DWORD>(Count))) return -1;
+  TReadRecord& record = *FReadOverlapped;
   const uint32_t serial = ++FReadSerial;
   DWORD read = 0;
-  if (api.ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &read, &FReadOverlapped)) {
-    return static_cast<int32_t>(read);
-  }
+  // The driver reads into the record's buffer, which outlives a read that
+  // it never gives back; the bytes are copied out once it is done.
+  auto deliver = [&](DWORD count) {
+    std::memcpy(Buffer, record.Buffer, count <= static_cast<DWORD>(Count) ? count : static_cast<DWORD>(Count));
+    return static_cast<int32_t>(count);
+  };
+  if (api.ReadFile(FHandle, record.Buffer, static_cast<DWORD>(Count), &read, &record.Overlapped)) return deliver(read);
   const DWORD error = GetLastError();
   if (error != ERROR_IO_PENDING) {
     if (IsDeviceGoneError(error)) FDeviceGone.store(true);
@@ -62,33 +89,67 @@ int32_t TCustomCommX::ReceiveData(void* Buffer, int32_t Count) {
     return -1;
   }
   FReadPending = true;
+  // The read time-out ends every read; one that the driver still holds a
+  // while after it is given up as failed.
+  const ULONGLONG giveUp = GetTickCount64() + static_cast<DWORD>(FTimeOutReceive > 0 ? FTimeOutReceive : 0) +
+                           kCancelledIoBoundMs;
   for (;;) {
     read = 0;
-    if (api.GetOverlappedResult(FHandle, &FReadOverlapped, &read, FALSE) || IsTimeOutEnd(GetLastError())) {
+    if (api.GetOverlappedResult(FHandle, &record.Overlapped, &read, FALSE) || IsTimeOutEnd(GetLastError())) {
       FReadPending = false;
-      return static_cast<int32_t>(read);
+      return deliver(read);
     }
     if (GetLastError() != ERROR_IO_INCOMPLETE) {
       FReadPending = false;
       ReportLineErrors(FHandle, FNotifyWnd);
       return -1;
     }
-    ProcessPendingMessages();
-    api.Sleep(1);
+    // Wakes when the read completes, and for the user interface, whose
+    // handlers run here.
+    WaitOnUiThread(FReadEvent, kUiWaitLimitMs, TUiService::AllMessages);
     // A handler may have closed the port or started a read of its own; in
     // both cases this read was ended and collected there.
     if (!IsOpen() || FReceiveThread == nullptr || !FReadPending || FReadSerial != serial) return -1;
+    if (GetTickCount64() >= giveUp) {
+      EndPendingRead();
+      ReportLineErrors(FHandle, FNotifyWnd);
+      return -1;
+    }
   }
+}
+
+bool TCustomCommX::PrepareReadRecord(DWORD count) {
+  constexpr DWORD kLeastCapacity = 64;
+  if (FReadOverlapped == nullptr) {
+    FReadOverlapped = static_cast<TReadRecord*>(AllocIoMemory(sizeof(TReadRecord)));
+    if (FReadOverlapped == nullptr) return false;
+    if (FReadEvent == nullptr && IsOpen()) FReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    FReadOverlapped->Overlapped.hEvent = FReadEvent;
+  }
+  TReadRecord& record = *FReadOverlapped;
+  if (record.Buffer == nullptr || record.Capacity < count) {
+    const DWORD capacity = count > kLeastCapacity ? count : kLeastCapacity;
+    auto* buffer = static_cast<unsigned char*>(AllocIoMemory(capacity));
+    if (buffer == nullptr) return false;
+    FreeIoMemory(record.Buffer);
+    record.Buffer = buffer;
+    record.Capacity = capacity;
+  }
+  return true;
+}
+
+void TCustomCommX::AbandonReadRecord() {
+  // The driver may still complete the read: the record, its buffer and its
+  // event are never released. The next read makes new ones.
+  FReadOverlapped = nullptr;
+  FReadEvent = nullptr;
 }
 
 void TCustomCommX::EndPendingRead() {
   if (!FReadPending) return;
   FReadPending = false;
-  const TCommApi& api = CommApi();
-  api.CancelIoEx(FHandle, &FReadOverlapped);
   // The buffer stays the driver's until the read has completed.
-  DWORD read = 0;
-  api.GetOverlappedResult(FHandle, &FReadOverlapped, &read, TRUE);
+  if (!CancelAndAwait(FHandle, &FReadOverlapped->Overlapped, FReadEvent, kCancelledIoBoundMs)) AbandonReadRecord();
 }
 
 void TCustomCommX::PurgeReceive() {
@@ -97,7 +158,7 @@ void TCustomCommX::PurgeReceive() {
   api.PurgeComm(FHandle, PURGE_RXABORT | PURGE_RXCLEAR);
   // Not every driver ends a pending read on the purge; the waiting
   // ReceiveData then sees it aborted.
-  if (FReadPending) api.CancelIoEx(FHandle, &FReadOverlapped);
+  if (FReadPending) api.CancelIoEx(FHandle, &FReadOverlapped->Overlapped);
 }
 
 int32_t TCustomCommX::ReceiveCount() {
@@ -167,16 +228,23 @@ TCommReceiveThread::TCommReceiveThread(HANDLE APortHandle, HWND ANotifyWnd)
       FPortHandle(APortHandle),
       FNotifyWnd(ANotifyWnd),
       FAnswer(nullptr),
-      FEvent(nullptr) {
+      FEvent(nullptr),
+      FWaitRecord(nullptr) {
   // Made here rather than in the run, so that Close always has an event to
   // set, however late the thread gets to run.
   FEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (FEvent == nullptr) throw EThread("受信イベントを作成できませんでした");
+  FWaitRecord = static_cast<TWaitRecord*>(AllocIoMemory(sizeof(TWaitRecord)));
+  if (FEvent == nullptr || FWaitRecord == nullptr) {
+    if (FEvent != nullptr) CloseHandle(FEvent);
+    FreeIoMemory(FWaitRecord);
+    throw EThread("受信イベントを作成できませんでした");
+  }
   SetFreeOnTerminate(true);
 }
 
 TCommReceiveThread::~TCommReceiveThread() {
   if (FEvent != nullptr) CloseHandle(FEvent);
+  FreeIoMemory(FWaitRecord);
 }
 
 void TCommReceiveThread::Notify(UINT message, LPARAM lParam) {
@@ -185,10 +253,11 @@ void TCommReceiveThread::Notify(UINT message, LPARAM lParam) {
 
 void TCommReceiveThread::Execute() {
   const TCommApi& api = CommApi();
-  OVERLAPPED overlapped = {};
+  OVERLAPPED& overlapped = FWaitRecord->Overlapped;
   overlapped.hEvent = FEvent;
-  DWORD mask = 0;
+  DWORD& mask = FWaitRecord->Mask;
   bool waitPending = false;
+  DWORD pauseMs = 0;
   for (;;) {
     mask = 0;
     waitPending = false;
@@ -202,19 +271,29 @@ void TCommReceiveThread::Execute() {
     if (mask & EV_BREAK) Notify(WM_COMMX_BREAK, static_cast<LPARAM>(mask));
     if (mask & EV_RXCHAR) Notify(WM_COMMX_RECEIVE, 0);
     if (Terminated()) break;
+    pauseMs = NextEmptyWakePause(pauseMs, mask);
+    if (pauseMs == 0) continue;
+    // No wait is pending on the port now, so only Close sets FEvent.
+    api.WaitForSingleObject(FEvent, pauseMs);
+    if (Terminated()) break;
   }
   api.SetCommMask(FPortHandle, 0);
+  bool abandoned = false;
   if (waitPending) {
-    // The driver still holds mask and overlapped, which live on this stack.
+    // The driver still holds the record and the mask.
     DWORD ignored = 0;
     if (!api.GetOverlappedResult(FPortHandle, &overlapped, &ignored, FALSE) &&
         GetLastError() == ERROR_IO_INCOMPLETE) {
-      api.CancelIoEx(FPortHandle, &overlapped);
-      api.GetOverlappedResult(FPortHandle, &overlapped, &ignored, TRUE);
+      abandoned = !CancelAndAwait(FPortHandle, &overlapped, FEvent, kCancelledIoBoundMs);
     }
   }
   api.Sleep(100);
-  CloseHandle(FEvent);
+  if (abandoned) {
+    // Left to the driver for the rest of the process.
+    FWaitRecord = nullptr;
+  } else {
+    CloseHandle(FEvent);
+  }
   FEvent = nullptr;
   SetFreeOnTerminate(true);
 }

@@ -9,7 +9,8 @@ const TCommApi kSystemApi = {
     ::GetCommState,   ::SetCommState,    ::SetCommTimeouts,    ::SetCommMask,
     ::WaitCommEvent,  ::ClearCommError,  ::EscapeCommFunction, ::ReadFile,
     ::WriteFile,      ::GetOverlappedResult, ::CancelIoEx,     ::CreateThread,
-    ::PostThreadMessageA, ::GlobalAlloc, ::Sleep,
+    ::PostThreadMessageA, ::GlobalAlloc, ::GlobalFree, ::Sleep,
+    ::WaitForSingleObject, ::MsgWaitForMultipleObjectsEx,
 };
 
 std::atomic<const TCommApi*> gApi{&kSystemApi};

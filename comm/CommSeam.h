@@ -28,7 +28,15 @@ struct TCommApi {
                                LPDWORD);
   BOOL(WINAPI* PostThreadMessageA)(DWORD, UINT, WPARAM, LPARAM);
   HGLOBAL(WINAPI* GlobalAlloc)(UINT, SIZE_T);
+  HGLOBAL(WINAPI* GlobalFree)(HGLOBAL);
   void(WINAPI* Sleep)(DWORD);
+  // The component's waits that have a time limit: the receive-event
+  // thread's pause and the waits for a driver to finish a cancelled I/O
+  // (WaitForSingleObject), and the user-interface thread's waits
+  // (MsgWaitForMultipleObjectsEx). Through the seam, tests see each wait's
+  // limit and what ended it.
+  DWORD(WINAPI* WaitForSingleObject)(HANDLE, DWORD);
+  DWORD(WINAPI* MsgWaitForMultipleObjectsEx)(DWORD, const HANDLE*, DWORD, DWORD, DWORD);
 };
 
 // The table in use. Read by the component's threads too.

@@ -1,6 +1,9 @@
 // Transmit side: SendData cuts the bytes into blocks and posts them to the
 // writer thread, which writes them with overlapped writes; PurgeSend throws
 // away what is queued.
+#include <windows.h>
+#include <mmsystem.h>
+
 #include <cstring>
 
 #include "CommInternal.h"
@@ -12,6 +15,16 @@ namespace {
 // SendData waits while this many blocks are queued for the writer.
 constexpr int32_t kMaxPendingBlocks = 32;
 constexpr DWORD kHalfDuplexLeadMs = 50;
+
+// The half-duplex character time is a pause of 1 or 2 ms at the usual
+// rates, and Sleep on Windows lasts a whole timer tick (15.6 ms by default)
+// unless the timer resolution is raised; it is raised for that pause only.
+void CharTimePause(DWORD ms) {
+  if (ms == 0) return;
+  timeBeginPeriod(1);
+  CommApi().Sleep(ms);
+  timeEndPeriod(1);
+}
 
 class TLock {
  public:
@@ -50,8 +63,7 @@ bool TCustomCommX::SendData(const void* Buffer, int32_t Count) {
     if (PendingBlocks() >= kMaxPendingBlocks) {
       // This call may run inside the handler of the writer's report.
       Answer(FTransAnswer);
-      ProcessPendingMessages();
-      api.Sleep(1);
+      WaitOnUiThread(FBlockDone, kUiWaitLimitMs, TUiService::AllMessages);
       continue;
     }
     const int32_t piece = Count <= FBufLenTrans ? Count : FBufLenTrans;
@@ -66,7 +78,7 @@ bool TCustomCommX::SendData(const void* Buffer, int32_t Count) {
       if (!api.PostThreadMessageA(FTransThreadId, WM_COMMX_SEND, static_cast<WPARAM>(piece),
                                   reinterpret_cast<LPARAM>(block))) {
         // Nobody else will release this block or count it down.
-        GlobalFree(block);
+        api.GlobalFree(block);
         TLock lock(FQueueLock);
         FPendingBytes = FPendingBytes > piece ? FPendingBytes - piece : 0;
         FPendingBlocks = FPendingBlocks > 0 ? FPendingBlocks - 1 : 0;
@@ -90,6 +102,10 @@ void TCustomCommX::PurgeSend() {
   // The writer may be waiting for a handler that runs this call.
   Answer(FTransAnswer);
   writer->FAbort.store(true);
+  SetEvent(FTransWake);  // a write the driver does not end is given up
+  // The writer gives up a write within kCancelledIoBoundMs; this bound only
+  // keeps a writer that cannot run from holding the caller.
+  const ULONGLONG giveUp = GetTickCount64() + 2 * kCancelledIoBoundMs;
   for (;;) {
     {
       TLock lock(FWriteLock);
@@ -98,10 +114,10 @@ void TCustomCommX::PurgeSend() {
       // not); the lock keeps a new write from starting meanwhile.
       if (OVERLAPPED* record = writer->FWriteRecord.load()) api.CancelIoEx(FHandle, record);
     }
-    api.Sleep(1);
-    if (PendingBytes() == 0) break;
-    // The writer may be waiting in its synchronous line-error report.
-    ProcessSentMessages();
+    if (PendingBytes() == 0 || GetTickCount64() >= giveUp) break;
+    // Until the writer has finished a block, handling its line-error
+    // report meanwhile: it waits for that report's answer.
+    WaitOnUiThread(FBlockDone, kUiWaitLimitMs, TUiService::SentOnly);
     // A handler run by that report may have closed the port; the writer
     // object may then be gone.
     if (FTransThread != writer) return;
@@ -115,22 +131,41 @@ TCommTransThread::TCommTransThread(TCustomCommX* AComm, HANDLE APortHandle, HWND
       FPortHandle(APortHandle),
       FNotifyWnd(ANotifyWnd),
       FAnswer(nullptr),
+      FWake(nullptr),
       FAbort(false),
       FCharTime(0),
       FQueueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      FWriteRecord(nullptr) {
+      FWriteRecord(nullptr),
+      FRecord(NewWriteRecord()) {
+  if (FRecord == nullptr) {
+    if (FQueueReady != nullptr) CloseHandle(FQueueReady);
+    throw EThread("送信イベントを作成できませんでした");
+  }
   // Also when the run is skipped because Close came first.
   SetFreeOnTerminate(true);
 }
 
 TCommTransThread::~TCommTransThread() {
   if (FQueueReady != nullptr) CloseHandle(FQueueReady);
+  if (FRecord != nullptr) {
+    CloseHandle(FRecord->hEvent);
+    FreeIoMemory(FRecord);
+  }
+}
+
+OVERLAPPED* TCommTransThread::NewWriteRecord() {
+  auto* record = static_cast<OVERLAPPED*>(AllocIoMemory(sizeof(OVERLAPPED)));
+  if (record == nullptr) return nullptr;
+  record->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (record->hEvent == nullptr) {
+    FreeIoMemory(record);
+    return nullptr;
+  }
+  return record;
 }
 
 void TCommTransThread::Execute() {
-  OVERLAPPED overlapped = {};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  FWriteRecord.store(&overlapped);
+  FWriteRecord.store(FRecord);
   MSG msg;
   PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // creates the message queue
   // Ready for posts, and for PurgeSend to reach the write record.
@@ -145,46 +180,69 @@ void TCommTransThread::Execute() {
           burst = true;
           HalfDuplexBegin();
         }
-        WriteBlock(msg, overlapped);
+        if (!WriteBlock(msg)) {
+          FinishBlock(msg, false);
+          continue;
+        }
       }
-      FinishBlock(msg);
+      FinishBlock(msg, true);
     }
     if (burst) HalfDuplexEnd();
     if (Terminated()) break;
   }
   FWriteRecord.store(nullptr);
   CommApi().Sleep(100);
-  CloseHandle(overlapped.hEvent);
   SetFreeOnTerminate(true);
 }
 
-void TCommTransThread::WriteBlock(const MSG& msg, OVERLAPPED& overlapped) {
+bool TCommTransThread::WriteBlock(const MSG& msg) {
   const TCommApi& api = CommApi();
   const auto* position = reinterpret_cast<const unsigned char*>(msg.lParam);
   DWORD remaining = static_cast<DWORD>(msg.wParam);
   while (!FAbort.load() && !Terminated()) {
+    if (FRecord == nullptr) return true;  // no record since a driver kept the last: nothing more is written
+    OVERLAPPED& overlapped = *FRecord;
     DWORD written = 0;
     ResetEvent(overlapped.hEvent);
     EnterCriticalSection(&FComm->FWriteLock);
     const BOOL done = api.WriteFile(FPortHandle, position, remaining, &written, &overlapped);
     const DWORD error = done ? ERROR_SUCCESS : GetLastError();
     LeaveCriticalSection(&FComm->FWriteLock);
-    if (done) return;
+    if (done) return true;
     if (error != ERROR_IO_PENDING) {
       if (IsDeviceGoneError(error)) FComm->FDeviceGone.store(true);
       ReportErrors();
-      return;
+      return true;
     }
     // The block may be released only once the driver is done with it.
-    WaitForSingleObject(overlapped.hEvent, INFINITE);
+    if (!AwaitWrite()) return false;
     written = 0;
-    if (api.GetOverlappedResult(FPortHandle, &overlapped, &written, FALSE)) return;
-    if (IsTimeOutEnd(GetLastError())) return;  // the write time-out ended it: done, as with success
+    if (api.GetOverlappedResult(FPortHandle, &overlapped, &written, FALSE)) return true;
+    if (IsTimeOutEnd(GetLastError())) return true;  // the write time-out ended it: done, as with success
     ReportErrors();
     // A failed write that sent nothing would fail the same way again.
-    if (written == 0 || written >= remaining) return;
+    if (written == 0 || written >= remaining) return true;
     position += written;
     remaining -= written;
+  }
+  return true;
+}
+
+bool TCommTransThread::AwaitWrite() {
+  // Without a time limit while the write runs (a slow line, no write
+  // time-out); once PurgeSend or Close wants it ended, it is cancelled and
+  // the driver gets a bounded time to give the record and the block back.
+  const HANDLE waits[2] = {FRecord->hEvent, FWake};
+  for (;;) {
+    const DWORD result = WaitForMultipleObjects(FWake != nullptr ? 2 : 1, waits, FALSE, INFINITE);
+    if (result != WAIT_OBJECT_0 + 1) return true;
+    if (!FAbort.load() && !Terminated()) continue;  // a wake-up meant for an earlier write
+    if (CancelAndAwait(FPortHandle, FRecord, FRecord->hEvent, kCancelledIoBoundMs)) return true;
+    // The driver keeps the record, its event and the block for good; later
+    // writes get a record of their own.
+    FRecord = NewWriteRecord();
+    FWriteRecord.store(FRecord);
+    return false;
   }
 }
 
@@ -192,12 +250,15 @@ void TCommTransThread::ReportErrors() {
   ReportLineErrorsFromThread(FPortHandle, FNotifyWnd, kFromTransThread, FAnswer);
 }
 
-void TCommTransThread::FinishBlock(const MSG& msg) {
-  GlobalFree(reinterpret_cast<HGLOBAL>(msg.lParam));
+void TCommTransThread::FinishBlock(const MSG& msg, bool release) {
+  if (release) CommApi().GlobalFree(reinterpret_cast<HGLOBAL>(msg.lParam));
   const auto size = static_cast<int32_t>(msg.wParam);
-  TLock lock(FComm->FQueueLock);
-  FComm->FPendingBytes = FComm->FPendingBytes - size > 0 ? FComm->FPendingBytes - size : 0;
-  if (FComm->FPendingBlocks > 0) FComm->FPendingBlocks -= 1;
+  {
+    TLock lock(FComm->FQueueLock);
+    FComm->FPendingBytes = FComm->FPendingBytes - size > 0 ? FComm->FPendingBytes - size : 0;
+    if (FComm->FPendingBlocks > 0) FComm->FPendingBlocks -= 1;
+  }
+  SetEvent(FComm->FBlockDone);
 }
 
 void TCommTransThread::HalfDuplexBegin() {
@@ -206,13 +267,12 @@ void TCommTransThread::HalfDuplexBegin() {
   const TCommApi& api = CommApi();
   api.Sleep(kHalfDuplexLeadMs);
   api.EscapeCommFunction(FPortHandle, mode == cfcHalfHigh ? SETRTS : CLRRTS);
-  api.Sleep(static_cast<DWORD>(CharTime()));
+  CharTimePause(static_cast<DWORD>(CharTime()));
 }
 
 void TCommTransThread::HalfDuplexEnd() {
   const TCommFlowCtrls mode = FComm->FFlowCtrl.load(std::memory_order_relaxed);
   if (mode != cfcHalfHigh && mode != cfcHalfLow) return;
-  const TCommApi& api = CommApi();
-  api.Sleep(static_cast<DWORD>(CharTime()));
-  api.EscapeCommFunction(FPortHandle, mode == cfcHalfHigh ? CLRRTS : SETRTS);
+  CharTimePause(static_cast<DWORD>(CharTime()));
+  CommApi().EscapeCommFunction(FPortHandle, mode == cfcHalfHigh ? CLRRTS : SETRTS);
 }

@@ -25,7 +25,8 @@ const char kXonFailed[] = "Ｘｏｎ文字の設定でエラーが発生しま�
 const char kXoffFailed[] = "Ｘｏｆｆ文字の設定でエラーが発生しました";
 const char kBuffersFailed[] = "通信用ポートのバッファを準備できませんでした";
 
-// The device path buffer holds 15 characters: "\\.\COM" and 8 more.
+// A port number of more than 8 characters is refused: the device path
+// ("\\.\COM" and the number) is kept to 15 characters.
 constexpr size_t kMaxPortDigits = 8;
 // Below this the character time (1000 div (rate div 10)) has no value.
 constexpr int32_t kMinBitRate = 10;
@@ -82,6 +83,38 @@ void ProcessSentMessages() {
   PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
+DWORD WaitOnUiThread(HANDLE object, DWORD limitMs, TUiService service) {
+  const DWORD wake = service == TUiService::AllMessages ? QS_ALLINPUT : QS_SENDMESSAGE;
+  // MWMO_INPUTAVAILABLE: a message that came before the wait ends it too.
+  const DWORD result = CommApi().MsgWaitForMultipleObjectsEx(object != nullptr ? 1 : 0, &object, limitMs, wake,
+                                                             MWMO_INPUTAVAILABLE);
+  if (service == TUiService::AllMessages) {
+    ProcessPendingMessages();
+  } else {
+    ProcessSentMessages();
+  }
+  return result;
+}
+
+void* AllocIoMemory(size_t size) { return CommApi().GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size); }
+
+void FreeIoMemory(void* block) {
+  if (block != nullptr) CommApi().GlobalFree(block);
+}
+
+bool CancelAndAwait(HANDLE port, OVERLAPPED* overlapped, HANDLE event, DWORD boundMs) {
+  const TCommApi& api = CommApi();
+  DWORD done = 0;
+  api.CancelIoEx(port, overlapped);
+  const ULONGLONG deadline = GetTickCount64() + boundMs;
+  for (;;) {
+    if (api.GetOverlappedResult(port, overlapped, &done, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE) return true;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    api.WaitForSingleObject(event, static_cast<DWORD>(deadline - now));
+  }
+}
+
 TCustomCommX::TCustomCommX(TComponent* AOwner)
     : TComponent(AOwner),
       FNotifyWnd(nullptr),
@@ -104,13 +137,15 @@ TCustomCommX::TCustomCommX(TComponent* AOwner)
       FBufLenReceive(2048),
       FCommDcb(),
       FReadEvent(nullptr),
-      FReadOverlapped(),
+      FReadOverlapped(nullptr),
       FPendingBytes(0),
       FPendingBlocks(0),
       FTransThreadHandle(nullptr),
       FReceiveThreadHandle(nullptr),
       FReceiveWake(nullptr),
       FTransThreadId(0),
+      FBlockDone(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      FTransWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       FTransAnswer{CreateEventW(nullptr, FALSE, FALSE, nullptr), false},
       FReceiveAnswer{CreateEventW(nullptr, FALSE, FALSE, nullptr), false},
       FClosing(false),
@@ -129,6 +164,12 @@ TCustomCommX::~TCustomCommX() {
   if (!Designing()) DeallocateHWnd(FNotifyWnd);
   DeleteCriticalSection(&FWriteLock);
   DeleteCriticalSection(&FQueueLock);
+  if (FReadOverlapped != nullptr) {
+    FreeIoMemory(FReadOverlapped->Buffer);
+    FreeIoMemory(FReadOverlapped);
+  }
+  if (FBlockDone != nullptr) CloseHandle(FBlockDone);
+  if (FTransWake != nullptr) CloseHandle(FTransWake);
   if (FTransAnswer.Event != nullptr) CloseHandle(FTransAnswer.Event);
   if (FReceiveAnswer.Event != nullptr) CloseHandle(FReceiveAnswer.Event);
 }
@@ -161,7 +202,7 @@ void TCustomCommX::Open() {
     SetXoffChar(FXoffChar);
     api.SetCommMask(FHandle, kPortEvents);
     FReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    FReadOverlapped.hEvent = FReadEvent;
+    if (PrepareReadRecord(1)) FReadOverlapped->Overlapped.hEvent = FReadEvent;
     StartThreads();
   } catch (...) {
     Close();
@@ -183,6 +224,7 @@ void TCustomCommX::StartThreads() {
   FTransThreadId = writer->ThreadID();
   FTransThreadHandle = DuplicateForWait(writer->Handle());
   writer->FAnswer = FTransAnswer.Event;
+  writer->FWake = FTransWake;
   writer->FCharTime.store(CharTimeMs(FBitRate));
   writer->Resume();
 
@@ -219,7 +261,8 @@ void TCustomCommX::Close() {
   api.Sleep(100);
   StopThreads();
   EndPendingRead();
-  CloseHandle(FReadEvent);
+  // An event that a driver may still set went with its abandoned record.
+  if (FReadEvent != nullptr) CloseHandle(FReadEvent);
   FReadEvent = nullptr;
   api.CloseHandle(FHandle);
   FHandle = INVALID_HANDLE_VALUE;
@@ -234,6 +277,7 @@ void TCustomCommX::StopThreads() {
   if (FTransThread != nullptr) {
     FTransThread->Terminate();
     CommApi().PostThreadMessageA(writerId, WM_COMMX_STOP, 0, 0);
+    SetEvent(FTransWake);  // a write it still waits for is given up
   }
   if (FReceiveThread != nullptr) {
     FReceiveThread->Terminate();
@@ -256,10 +300,9 @@ void TCustomCommX::WaitForThreadEnd(HANDLE& thread, const std::function<void()>&
   // so sent messages are handled while waiting. The wake-up is repeated in
   // case the first one was lost.
   constexpr DWORD kRewakeMs = 100;
+  ProcessSentMessages();
   for (;;) {
-    ProcessSentMessages();
-    const DWORD result =
-        MsgWaitForMultipleObjectsEx(1, &thread, kRewakeMs, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+    const DWORD result = WaitOnUiThread(thread, kRewakeMs, TUiService::SentOnly);
     if (result == WAIT_OBJECT_0 || result == WAIT_FAILED) break;
     if (result == WAIT_TIMEOUT) wakeAgain();
   }

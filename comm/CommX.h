@@ -3,10 +3,52 @@
 // caller's thread, and line events (received data, break, line errors)
 // reported on the thread that created the component.
 //
-// Every operation of TCustomCommX runs on that thread (the user-interface
-// thread). The two threads of an open port reach the component only through
-// the fields marked below, and report to it through its hidden window,
-// waiting each time until the report has been handled there.
+// Threads. Every operation of TCustomCommX, the hidden window and the
+// event handlers run on the user-interface thread (the creator). An open
+// port adds two threads, made by Open and ended by Close:
+//   - the writer (TCommTransThread), the only writer of the port, fed with
+//     WM_COMMX_SEND blocks through its thread message queue;
+//   - the receive-event thread (TCommReceiveThread), which waits for line
+//     events with WaitCommEvent and reports them; after a wake-up that
+//     brought no event (Wine's polling) it pauses on its own event.
+//
+// Shared fields, and who may touch them:
+//   - FPendingBytes, FPendingBlocks: under FQueueLock; raised by SendData,
+//     lowered by the writer.
+//   - FWriteLock: held by the writer around WriteFile and by PurgeSend
+//     around its purge, so that the two never overlap.
+//   - the writer's FAbort and FCharTime, FFlowCtrl, FDeviceGone, both
+//     threads' termination requests: atomics written by the user-interface
+//     thread (FDeviceGone also by the writer), read without a lock.
+//   - FWriteRecord: the writer's record, published for PurgeSend's cancel.
+//   - FBlockDone (set by the writer per finished block), FTransWake (set by
+//     PurgeSend and Close to make the writer give up a write), FReceiveWake
+//     (Close's duplicate of the receive thread's event), the two report
+//     answers: events that live as long as the component.
+//   - everything else (settings, FHandle, FReadOverlapped, FReadEvent, the
+//     serials) belongs to the user-interface thread; each thread keeps its
+//     own copies of the port and window handles.
+//
+// Reports. A thread reports with a message that waits among those sent to
+// the hidden window (SendNotifyMessage), then waits for the answer event of
+// its kind. The user-interface thread handles it whenever it services sent
+// messages, also inside the waits of ReceiveData, SendData, PurgeSend and
+// Close, and answers once the handler has returned, or earlier when Close,
+// PurgeSend or SendData is about to wait for that thread.
+//
+// Waits. Every wait of the user-interface thread goes through
+// WaitOnUiThread: it wakes on the object it waits for (the read event, the
+// writer's FBlockDone, a thread's end), on the messages it services, or
+// after 1 ms at most, and nothing depends on the timer's resolution. A
+// cancelled I/O that the driver does not give back within 1 s is abandoned:
+// its record, buffer and event stay allocated for the rest of the process.
+//
+// Shutdown (Close): the lines drop, PurgeSend waits until the writer has
+// released every block, the receive side is purged, then both threads are
+// asked to end and woken; Close waits for both to end (servicing their
+// reports), ends a read still pending, and only then closes the read event
+// and the port. The thread objects release themselves; nothing they use is
+// released before they have ended.
 #pragma once
 
 #include <windows.h>
@@ -192,8 +234,19 @@ class TCustomCommX : public TComponent {
   int32_t FBufLenTrans;
   int32_t FBufLenReceive;
   DCB FCommDcb;
+  // The record of every ReceiveData and the bytes its reads land in before
+  // they are copied out; both are lent to the driver while a read is
+  // pending. Made at the first Open; a new pair replaces one that a driver
+  // never gave back (that one is left allocated).
+  struct TReadRecord {
+    OVERLAPPED Overlapped;
+    unsigned char* Buffer;
+    DWORD Capacity;
+  };
+  bool PrepareReadRecord(DWORD count);
+  void AbandonReadRecord();
   HANDLE FReadEvent;
-  OVERLAPPED FReadOverlapped;
+  TReadRecord* FReadOverlapped;
   int32_t FPendingBytes;   // under FQueueLock
   int32_t FPendingBlocks;  // under FQueueLock
 
@@ -204,6 +257,12 @@ class TCustomCommX : public TComponent {
   HANDLE FReceiveThreadHandle;
   HANDLE FReceiveWake;
   DWORD FTransThreadId;
+  // Auto-reset, for the component's life: set by the writer thread each
+  // time it has finished a block, for the waits of SendData and PurgeSend.
+  HANDLE FBlockDone;
+  // Auto-reset, for the component's life: wakes the writer from the wait
+  // for its write when PurgeSend or Close asks it to give the write up.
+  HANDLE FTransWake;
   TReportAnswer FTransAnswer;
   TReportAnswer FReceiveAnswer;
   bool FClosing;
@@ -272,21 +331,29 @@ class TCommTransThread : public TThread {
 
   void HalfDuplexBegin();
   void HalfDuplexEnd();
-  void WriteBlock(const MSG& msg, OVERLAPPED& overlapped);
-  void FinishBlock(const MSG& msg);
+  // False when the driver kept the block: it is then never released.
+  bool WriteBlock(const MSG& msg);
+  // Waits for the write in progress; false when it was abandoned.
+  bool AwaitWrite();
+  void FinishBlock(const MSG& msg, bool release);
   void ReportErrors();
 
   TCustomCommX* FComm;
   HANDLE FPortHandle;
   HWND FNotifyWnd;
   HANDLE FAnswer;  // the component's answer to its reports; set before the run
+  HANDLE FWake;    // the component's FTransWake; set before the run
   std::atomic<bool> FAbort;        // set by PurgeSend for the time of a purge
   std::atomic<int32_t> FCharTime;  // ms; written by the UI thread
   // Set once the thread has its message queue, before which a post fails.
   HANDLE FQueueReady;
-  // The record of the thread's writes, for PurgeSend to cancel a write in
-  // progress where the system's purge does not; set for the run's length.
+  // The record of the thread's writes (with its event), for PurgeSend to
+  // cancel a write in progress where the system's purge does not. Made
+  // with the thread; replaced when a driver keeps it, null when that
+  // replacement could not be made.
   std::atomic<OVERLAPPED*> FWriteRecord;
+  OVERLAPPED* FRecord;  // the same, for the writer's own use
+  static OVERLAPPED* NewWriteRecord();
 };
 
 // The receive-event thread: waits for line events and reports them.
@@ -308,6 +375,14 @@ class TCommReceiveThread : public TThread {
   HANDLE FAnswer;  // the component's answer to its reports; set before the run
   // Auto-reset; set by the driver when a wait completes and by Close.
   HANDLE FEvent;
+  // The wait's record and the mask the driver fills in, lent to the driver
+  // while a wait is pending; kept, with FEvent, if the driver never gives
+  // them back.
+  struct TWaitRecord {
+    OVERLAPPED Overlapped;
+    DWORD Mask;
+  };
+  TWaitRecord* FWaitRecord;
 };
 
 // Reads and clears the port's error state and, when a line-status error is

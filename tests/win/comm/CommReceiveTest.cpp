@@ -154,18 +154,101 @@ TEST_F(CommReceiveTest, ANestedReadTakesTheRecordOverAndTheOuterReadReturnsMinus
 }
 
 TEST_F(CommReceiveTest, EventsRunOnTheUserInterfaceThreadInTheOrderErrorBreakReceive) {
+  for (DWORD emptyWakeMs : {0u, 1u}) {
+    SCOPED_TRACE(emptyWakeMs == 0 ? "waits end on events only" : "waits also end empty, as under Wine");
+    sim.SetEmptyWakeUps(emptyWakeMs);
+    // Long enough for the pause after empty wake-ups to reach its bound.
+    PumpFor(300);
+    EventLog log;
+    log.Attach(*comm);
+    sim.Receive(1, "AB", CE_RXPARITY, true);
+    ASSERT_TRUE(PumpUntil([&] { return log.Events.size() >= 3; }, 2000));
+    EXPECT_EQ(log.Events, (std::vector<std::string>{"error 4", "break", "receive 2"}));
+    for (DWORD thread : log.Threads) EXPECT_EQ(thread, FUiThread);
+
+    log.Events.clear();
+    comm->PurgeReceive();
+    sim.Receive(1, "C", CE_FRAME | CE_OVERRUN | CE_RXOVER);
+    ASSERT_TRUE(PumpUntil([&] { return log.Events.size() >= 2; }, 2000));
+    EXPECT_EQ(log.Events, (std::vector<std::string>{"error 10", "receive 1"}));
+    comm->PurgeReceive();
+  }
+}
+
+// Under Wine a pending WaitCommEvent ends every few ms with no event; the
+// thread pauses after each such wake-up, longer while they keep coming.
+class CommEmptyWakeUpTest : public CommReceiveTest {
+ protected:
+  // The receive-event thread's pauses (its only limited waits on an
+  // object while no I/O is being given up), in the order they began.
+  std::vector<DWORD> Pauses() const {
+    std::vector<DWORD> pauses;
+    for (const TSimCall& call : sim.Calls("WaitForSingleObject")) pauses.push_back(call.Arg);
+    return pauses;
+  }
+};
+
+TEST_F(CommEmptyWakeUpTest, EmptyWakeUpsInARowLengthenThePauseUpToItsBoundAndAnEventResetsIt) {
+  sim.SetEmptyWakeUps(1);
+  ASSERT_TRUE(PumpUntil([&] { return Pauses().size() >= 9; }, 5000));
+  std::vector<DWORD> grown = Pauses();
+  grown.resize(9);
+  EXPECT_EQ(grown, (std::vector<DWORD>{4, 8, 16, 32, 64, 100, 100, 100, 100}));
+  // Every pause came after a wake-up of its own (the first wait began
+  // before the records were cleared).
+  EXPECT_GE(sim.Calls("WaitCommEvent").size(), 8u);
+
+  // The receive handler runs while the thread waits for it, so whatever the
+  // thread does after this event is recorded afresh.
+  comm->SetOnReceive([&](TObject*, int32_t) { sim.ClearRecords(); });
+  sim.Receive(1, "A");
+  ASSERT_TRUE(PumpUntil([&] { return Pauses().size() >= 3; }, 5000));
+  std::vector<DWORD> after = Pauses();
+  after.resize(3);
+  EXPECT_EQ(after, (std::vector<DWORD>{4, 8, 16}));
+  comm->SetOnReceive(nullptr);
+  comm->PurgeReceive();
+}
+
+TEST_F(CommEmptyWakeUpTest, NoPauseWhileWaitsEndOnEventsOnly) {
+  // As on Windows: a wait ends with an event, and each event is reported
+  // with no pause after it.
   EventLog log;
   log.Attach(*comm);
-  sim.Receive(1, "AB", CE_RXPARITY, true);
-  ASSERT_TRUE(PumpUntil([&] { return log.Events.size() >= 3; }, 2000));
-  EXPECT_EQ(log.Events, (std::vector<std::string>{"error 4", "break", "receive 2"}));
-  for (DWORD thread : log.Threads) EXPECT_EQ(thread, FUiThread);
+  for (int i = 0; i < 5; ++i) {
+    sim.Receive(1, "x");
+    ASSERT_TRUE(PumpUntil([&] { return log.Events.size() == static_cast<size_t>(i + 1); }, 2000));
+    comm->PurgeReceive();
+  }
+  EXPECT_TRUE(Pauses().empty());
+}
 
-  log.Events.clear();
-  comm->PurgeReceive();
-  sim.Receive(1, "C", CE_FRAME | CE_OVERRUN | CE_RXOVER);
-  ASSERT_TRUE(PumpUntil([&] { return log.Events.size() >= 2; }, 2000));
-  EXPECT_EQ(log.Events, (std::vector<std::string>{"error 10", "receive 1"}));
+TEST_F(CommEmptyWakeUpTest, CloseDuringAPauseEndsTheThreadThroughItsEvent) {
+  sim.SetFastPauses(false);
+  // A pause that only the thread's event can end.
+  sim.HoldTimedWaits(true);
+  sim.SetEmptyWakeUps(1);
+  ASSERT_TRUE(PumpUntil([&] { return !Pauses().empty(); }, 5000));
+  const int threads = ProcessThreadCount();
+  {
+    Watchdog watchdog(20000, "Close during a pause");
+    comm->Close();
+  }
+  const std::vector<TSimCall> waits = sim.Calls("WaitForSingleObject");
+  ASSERT_EQ(waits.size(), 1u);
+  EXPECT_EQ(waits[0].Result, WAIT_OBJECT_0);
+  EXPECT_EQ(ProcessThreadCount(), threads - 2);
+  sim.HoldTimedWaits(false);
+}
+
+TEST_F(CommEmptyWakeUpTest, AnEmptyWakeUpStillReportsLineErrors) {
+  sim.SetEmptyWakeUps(1);
+  EventLog log;
+  log.Attach(*comm);
+  PumpFor(300);
+  sim.SetErrors(1, CE_FRAME);  // held by the driver, no event signalled
+  ASSERT_TRUE(PumpUntil([&] { return !log.Events.empty(); }, 2000));
+  EXPECT_EQ(log.Events, std::vector<std::string>{"error 8"});
 }
 
 TEST_F(CommReceiveTest, OverrunOfTheQueueOrTheBreakBitAloneIsNoLineError) {

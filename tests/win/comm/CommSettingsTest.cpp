@@ -41,6 +41,8 @@ std::vector<std::string> CloseSequence(const std::vector<TSimCall>& calls, DWORD
     if (call.ThreadId != uiThread) continue;
     started = started || call.Name == "EscapeCommFunction";
     if (!started) continue;
+    // The waits for the threads' end are not calls on the port.
+    if (call.Name == "MsgWaitForMultipleObjectsEx") continue;
     std::string entry = call.Name + " " + std::to_string(call.Arg);
     if (call.Name == "PostThreadMessageA" && !sequence.empty() && sequence.back() == entry) continue;
     sequence.push_back(std::move(entry));

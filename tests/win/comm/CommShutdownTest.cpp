@@ -276,3 +276,107 @@ INSTANTIATE_TEST_SUITE_P(
                       NestedReportCase{"WriterOutsideSendDataWaitsInside", true,
                                        InnerAction::SendBeyondTheBlockLimit}),
     [](const ::testing::TestParamInfo<NestedReportCase>& info) { return std::string(info.param.name); });
+
+// A driver that never completes an I/O, not even once it is cancelled: the
+// component gives each such I/O a bounded time, then goes on and leaves the
+// driver what it may still write into.
+struct StuckCase {
+  const char* what;
+  char kind;  // 'W' write, 'R' read, 'E' event wait
+};
+
+class CommStuckIoTest : public CommTest, public ::testing::WithParamInterface<StuckCase> {
+ protected:
+  // Cancelling gives the driver 1 s; every call stays well within
+  // this, also on a loaded machine, and a hang fails the test at once.
+  static constexpr double kBoundMs = 8000.0;
+};
+
+TEST_P(CommStuckIoTest, CloseAndDestructionReturnAndNothingTheDriverHoldsIsFreed) {
+  const StuckCase& c = GetParam();
+  sim.SetFastPauses(false);
+  Watchdog watchdog(60000, c.what);
+  const int threadsBefore = ProcessThreadCount();
+  if (c.kind == 'E') sim.SetStuckIo(true);  // the first wait of the receive-event thread
+  OpenProgramPort();
+  if (c.kind == 'W') {
+    sim.SetStuckIo(true);
+    ASSERT_TRUE(comm->SendString("held"));
+  }
+  if (c.kind == 'R') {
+    sim.SetStuckIo(true);
+    char byte = '-';
+    const double start = NowMs();
+    // The read time-out (30 ms) never ends it: given up as failed.
+    EXPECT_EQ(comm->ReceiveData(&byte, 1), -1);
+    EXPECT_LT(NowMs() - start, kBoundMs);
+    EXPECT_EQ(byte, '-');
+  }
+  ASSERT_TRUE(PumpUntil([&] { return !sim.StuckIo().empty(); }, 5000));
+  ASSERT_EQ(sim.StuckIo().at(0).Kind, c.kind);
+
+  if (c.kind == 'W') {
+    double start = NowMs();
+    comm->PurgeSend();
+    const double purgeMs = NowMs() - start;
+    std::printf("[ figure   ] PurgeSend of a write that never completes: %.0f ms\n", purgeMs);
+    EXPECT_LT(purgeMs, kBoundMs);
+    EXPECT_EQ(comm->PendingBytes(), 0);
+    EXPECT_EQ(comm->PendingBlocks(), 0);
+  }
+  if (c.kind != 'E') {
+    // The port goes on working with new records once the driver does.
+    sim.SetStuckIo(false);
+    sim.SetResponder([](const std::string& sent) { return sent == "ping" ? std::string("P") : ""; });
+    comm->PurgeReceive();
+    ASSERT_TRUE(comm->SendString("ping"));
+    char answer = 0;
+    comm->SetTimeOutReceive(2000);
+    EXPECT_EQ(comm->ReceiveData(&answer, 1), 1);
+    EXPECT_EQ(answer, 'P');
+  }
+
+  const double start = NowMs();
+  comm->Close();
+  const double closeMs = NowMs() - start;
+  std::printf("[ figure   ] Close after a %s: %.0f ms\n", c.what, closeMs);
+  EXPECT_LT(closeMs, kBoundMs);
+  EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ProcessThreadCount(), threadsBefore);
+  const double destroyStart = NowMs();
+  comm.reset();
+  EXPECT_LT(NowMs() - destroyStart, kBoundMs);
+
+  // Whatever the driver was lent is still there for it, and it may finish
+  // at last without harm.
+  EXPECT_TRUE(sim.StuckIoIntact());
+  sim.CompleteStuckIo();
+}
+
+TEST_F(CommTest, DestroyingAnOpenPortWhoseDriverHoldsEverythingReturns) {
+  sim.SetFastPauses(false);
+  Watchdog watchdog(60000, "destruction with stuck I/O");
+  sim.SetStuckIo(true);
+  OpenProgramPort();
+  ASSERT_TRUE(comm->SendString("held"));
+  ASSERT_TRUE(PumpUntil([&] { return sim.StuckIo().size() >= 2; }, 5000));  // the wait and the write
+  const double start = NowMs();
+  comm.reset();  // Close inside
+  const double destroyMs = NowMs() - start;
+  std::printf("[ figure   ] destruction, event wait and write never complete: %.0f ms\n", destroyMs);
+  EXPECT_LT(destroyMs, 8000.0);
+  EXPECT_TRUE(sim.StuckIoIntact());
+  sim.CompleteStuckIo();
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, CommStuckIoTest,
+                         ::testing::Values(StuckCase{"write that never completes", 'W'},
+                                           StuckCase{"read that never completes", 'R'},
+                                           StuckCase{"wait for line events that never completes", 'E'}),
+                         [](const ::testing::TestParamInfo<StuckCase>& info) {
+                           switch (info.param.kind) {
+                             case 'W': return std::string("Write");
+                             case 'R': return std::string("Read");
+                             default: return std::string("EventWait");
+                           }
+                         });

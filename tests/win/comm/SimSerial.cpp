@@ -63,7 +63,8 @@ TSimSerial::TSimSerial() : FStart(std::chrono::steady_clock::now()), FApi(), FNe
           SimGetCommState,    SimSetCommState,    SimSetCommTimeouts,   SimSetCommMask,
           SimWaitCommEvent,   SimClearCommError,  SimEscapeCommFunction, SimReadFile,
           SimWriteFile,       SimGetOverlappedResult, SimCancelIoEx,    SimCreateThread,
-          SimPostThreadMessageA, SimGlobalAlloc,  SimSleep};
+          SimPostThreadMessageA, SimGlobalAlloc,  SimGlobalFree,         SimSleep,
+          SimWaitForSingleObject, SimMsgWaitForMultipleObjectsEx};
   FWorker = CreateThread(
       nullptr, 0,
       [](LPVOID self) -> DWORD {
@@ -193,6 +194,67 @@ void TSimSerial::SetPurgeAbortsIo(bool aborts) {
 void TSimSerial::ReportTimeOutsAsErrors(bool asErrors) {
   std::lock_guard<TSimLock> lock(FMutex);
   FTimeOutsAsErrors = asErrors;
+}
+
+void TSimSerial::SetEmptyWakeUps(DWORD everyMs) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FEmptyWakeMs = everyMs;
+  for (auto& entry : FPorts) {
+    if (entry.second.PendingWait) entry.second.PendingWait->EmptyEndMs = everyMs > 0 ? NowMs() + everyMs : -1.0;
+  }
+  WakeAllConditionVariable(&FWake);
+}
+
+void TSimSerial::HoldTimedWaits(bool hold) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FHoldTimedWaits = hold;
+}
+
+void TSimSerial::SetStuckIo(bool stuck) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FStuckIo = stuck;
+}
+
+std::vector<TSimStuckIo> TSimSerial::StuckIo() const {
+  std::lock_guard<TSimLock> lock(FMutex);
+  return FStuck;
+}
+
+bool TSimSerial::IsAllocated(const void* address, size_t size) const {
+  std::lock_guard<TSimLock> lock(FMutex);
+  const auto start = reinterpret_cast<uintptr_t>(address);
+  auto block = FAllocated.upper_bound(start);
+  if (block == FAllocated.begin()) return false;
+  --block;
+  return start >= block->first && start + size <= block->first + block->second;
+}
+
+bool TSimSerial::StuckIoIntact() const {
+  for (const TSimStuckIo& io : StuckIo()) {
+    DWORD flags = 0;
+    if (!IsAllocated(io.Overlapped, sizeof(OVERLAPPED)) || !IsAllocated(io.Buffer, io.Size) ||
+        !GetHandleInformation(io.Event, &flags)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void TSimSerial::CompleteStuckIo() {
+  std::lock_guard<TSimLock> lock(FMutex);
+  for (const TSimStuckIo& io : FStuck) {
+    std::memset(const_cast<void*>(io.Buffer), 0x5A, io.Size);
+    Complete(io.Overlapped, 0, io.Kind == 'E' ? 0 : io.Size);
+  }
+  FStuck.clear();
+}
+
+BOOL TSimSerial::Stick(char kind, OVERLAPPED* overlapped, const void* buffer, DWORD size) {
+  if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
+  overlapped->Internal = kStatusPending;
+  FStuck.push_back({kind, overlapped, buffer, size, overlapped->hEvent});
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
 }
 
 void TSimSerial::SetFastPauses(bool fast) {
@@ -404,6 +466,11 @@ void TSimSerial::Tick(double now) {
   std::vector<std::pair<PortData*, std::string>> answered;
   for (auto& entry : FPorts) {
     PortData& port = entry.second;
+    if (port.PendingWait && port.PendingWait->EmptyEndMs >= 0 && port.PendingWait->EmptyEndMs <= now) {
+      *port.PendingWait->Mask = 0;
+      Complete(port.PendingWait->Overlapped, ERROR_OPERATION_ABORTED, 0);
+      port.PendingWait.reset();
+    }
     for (auto it = port.Reads.begin(); it != port.Reads.end();) {
       if (it->DeadlineMs >= 0 && it->DeadlineMs <= now) {
         Complete(it->Overlapped, kTimedOut, 0);
@@ -457,6 +524,7 @@ double TSimSerial::NextDeadline() const {
   };
   for (const auto& entry : FPorts) {
     const PortData& port = entry.second;
+    if (port.PendingWait) consider(port.PendingWait->EmptyEndMs);
     for (const Read& read : port.Reads) consider(read.DeadlineMs);
     if (!port.Writes.empty()) {
       const Write& write = port.Writes.front();
@@ -631,6 +699,7 @@ BOOL WINAPI TSimSerial::SimWaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPP
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  if (sim.FStuckIo) return sim.Stick('E', overlapped, mask, sizeof(DWORD));
   if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
   if (port->Events != 0) {
     *mask = port->Events;
@@ -639,7 +708,8 @@ BOOL WINAPI TSimSerial::SimWaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPP
     return TRUE;
   }
   overlapped->Internal = kStatusPending;
-  port->PendingWait.reset(new Wait{overlapped, mask});
+  port->PendingWait.reset(new Wait{overlapped, mask, sim.FEmptyWakeMs > 0 ? sim.NowMs() + sim.FEmptyWakeMs : -1.0});
+  WakeAllConditionVariable(&sim.FWake);
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -700,6 +770,7 @@ BOOL WINAPI TSimSerial::SimReadFile(HANDLE handle, LPVOID buffer, DWORD count, L
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  if (sim.FStuckIo) return sim.Stick('R', overlapped, buffer, count);
   if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
   const COMMTIMEOUTS& t = port->TimeOuts;
   const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0;
@@ -739,6 +810,7 @@ BOOL WINAPI TSimSerial::SimWriteFile(HANDLE handle, LPCVOID buffer, DWORD count,
     SetLastError(sim.FFailWriteError);
     return FALSE;
   }
+  if (sim.FStuckIo) return sim.Stick('W', overlapped, buffer, count);
   if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
   const double now = sim.NowMs();
   sim.FWrites.push_back({now, -1.0, count, std::string(), 0});
@@ -874,7 +946,63 @@ HGLOBAL WINAPI TSimSerial::SimGlobalAlloc(UINT flags, SIZE_T size) {
       return nullptr;
     }
   }
-  return ::GlobalAlloc(flags, size);
+  HGLOBAL block = ::GlobalAlloc(flags, size);
+  if (block != nullptr) {
+    std::lock_guard<TSimLock> lock(sim.FMutex);
+    sim.FAllocated[reinterpret_cast<uintptr_t>(block)] = size;
+  }
+  return block;
+}
+
+HGLOBAL WINAPI TSimSerial::SimGlobalFree(HGLOBAL block) {
+  TSimSerial& sim = *gSim;
+  {
+    std::lock_guard<TSimLock> lock(sim.FMutex);
+    sim.Record("GlobalFree", 0);
+    sim.FAllocated.erase(reinterpret_cast<uintptr_t>(block));
+  }
+  return ::GlobalFree(block);
+}
+
+void TSimSerial::RecordWaitEnd(const char* name, DWORD result) {
+  // The wait was recorded when it began; the records may have been cleared
+  // meanwhile.
+  const DWORD thread = GetCurrentThreadId();
+  for (auto it = FCalls.rbegin(); it != FCalls.rend(); ++it) {
+    if (it->ThreadId == thread && it->Name == name && it->Result == kWaitRunning) {
+      it->Result = result;
+      return;
+    }
+  }
+}
+
+DWORD WINAPI TSimSerial::SimWaitForSingleObject(HANDLE object, DWORD ms) {
+  TSimSerial& sim = *gSim;
+  bool hold = false;
+  {
+    std::lock_guard<TSimLock> lock(sim.FMutex);
+    sim.Record("WaitForSingleObject", ms);
+    sim.FCalls.back().Result = kWaitRunning;
+    hold = sim.FHoldTimedWaits;
+  }
+  const DWORD result = ::WaitForSingleObject(object, hold ? INFINITE : ms);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
+  sim.RecordWaitEnd("WaitForSingleObject", result);
+  return result;
+}
+
+DWORD WINAPI TSimSerial::SimMsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* objects, DWORD ms, DWORD wake,
+                                                         DWORD flags) {
+  TSimSerial& sim = *gSim;
+  {
+    std::lock_guard<TSimLock> lock(sim.FMutex);
+    sim.Record("MsgWaitForMultipleObjectsEx", ms);
+    sim.FCalls.back().Result = kWaitRunning;
+  }
+  const DWORD result = ::MsgWaitForMultipleObjectsEx(count, objects, ms, wake, flags);
+  std::lock_guard<TSimLock> lock(sim.FMutex);
+  sim.RecordWaitEnd("MsgWaitForMultipleObjectsEx", result);
+  return result;
 }
 
 void WINAPI TSimSerial::SimSleep(DWORD ms) {

@@ -31,7 +31,11 @@ struct TSimCall {
   std::string Name;
   DWORD Arg;  // flags, function, size or pause, as the call has one
   std::string Text;  // the path of CreateFileA
+  // Of the waits, recorded as they begin: what ended them (WAIT_OBJECT_0 + n,
+  // WAIT_TIMEOUT), kWaitRunning until then.
+  DWORD Result = 0;
 };
+constexpr DWORD kWaitRunning = 0xFFFFFFFE;
 
 struct TSimDcb {
   double Ms;
@@ -52,6 +56,16 @@ struct TSimWrite {
   DWORD Asked;
   std::string Sent;  // the bytes that went out on the line
   DWORD Error;       // 0, or the Win32 error of its completion
+};
+
+// An I/O that the driver holds for good, and what it would write into when
+// it completed at last.
+struct TSimStuckIo {
+  char Kind;  // 'R' read, 'W' write, 'E' event wait
+  OVERLAPPED* Overlapped;
+  const void* Buffer;  // the bytes of a read or a write, else the mask
+  DWORD Size;
+  HANDLE Event;
 };
 
 struct TSimPortState {
@@ -132,6 +146,28 @@ class TSimSerial {
   void ReportTimeOutsAsErrors(bool asErrors);
   // Pauses longer than 1 ms return at once (they are still recorded).
   void SetFastPauses(bool fast);
+  // A pending WaitCommEvent ends every `everyMs` with an empty mask and an
+  // aborted status, as Wine's polling emulation does on a pseudo-terminal;
+  // 0: only events, a new mask or a cancel end it, as on Windows.
+  void SetEmptyWakeUps(DWORD everyMs);
+  // The component's limited waits on a single object (its pauses) last
+  // until the object is set, however long their limit: a wait that only
+  // its wake-up may end.
+  void HoldTimedWaits(bool hold);
+  // Every read, write and event wait started from now on stays pending for
+  // good: no data, time-out, purge, cancel, new mask or close ends it, as
+  // with a driver that misbehaves.
+  void SetStuckIo(bool stuck);
+  std::vector<TSimStuckIo> StuckIo() const;
+  // True when every byte of [address, address + size) lies in a block that
+  // the component allocated through the seam and has not released.
+  bool IsAllocated(const void* address, size_t size) const;
+  // True when each stuck I/O's record and buffer are still allocated and
+  // its event is still open: what the driver may still use is there.
+  bool StuckIoIntact() const;
+  // The driver completes the stuck I/O after all, writing into its records
+  // and setting their events.
+  void CompleteStuckIo();
 
   // --- records
   std::vector<TSimCall> Calls() const;
@@ -165,6 +201,7 @@ class TSimSerial {
   struct Wait {
     OVERLAPPED* Overlapped;
     DWORD* Mask;
+    double EmptyEndMs;  // < 0: none
   };
   struct PortData {
     bool Exists = false, Held = false, Removed = false;
@@ -201,10 +238,14 @@ class TSimSerial {
                                        LPDWORD);
   static BOOL WINAPI SimPostThreadMessageA(DWORD, UINT, WPARAM, LPARAM);
   static HGLOBAL WINAPI SimGlobalAlloc(UINT, SIZE_T);
+  static HGLOBAL WINAPI SimGlobalFree(HGLOBAL);
   static void WINAPI SimSleep(DWORD);
+  static DWORD WINAPI SimWaitForSingleObject(HANDLE, DWORD);
+  static DWORD WINAPI SimMsgWaitForMultipleObjectsEx(DWORD, const HANDLE*, DWORD, DWORD, DWORD);
 
   // All below run with FMutex held.
   void Record(const char* name, DWORD arg, const char* text = nullptr);
+  void RecordWaitEnd(const char* name, DWORD result);
   // The open port of a handle, or null with the last error set.
   PortData* Find(HANDLE handle, bool forIo);
   void Complete(OVERLAPPED* overlapped, DWORD error, DWORD count);
@@ -236,6 +277,13 @@ class TSimSerial {
   std::function<bool(const DCB&)> FRefuseDcb;
   std::function<bool(const COMMTIMEOUTS&)> FRefuseTimeOuts;
   std::function<bool(DWORD, DWORD)> FRefuseSetupComm;
+  DWORD FEmptyWakeMs = 0;
+  bool FStuckIo = false;
+  std::vector<TSimStuckIo> FStuck;
+  std::map<uintptr_t, size_t> FAllocated;
+  // Pends `overlapped` for good; the caller's return value.
+  BOOL Stick(char kind, OVERLAPPED* overlapped, const void* buffer, DWORD size);
+  bool FHoldTimedWaits = false;
   bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false, FTimeOutsAsErrors = false, FPurgeAborts = true;
   int FFailWrites = 0;
   DWORD FFailWriteError = 0;
