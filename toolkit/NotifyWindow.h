@@ -1,6 +1,7 @@
 // Hidden windows whose messages go to a method of an object, so that other
-// threads can hand work to the thread that owns the object with a
-// synchronous SendMessage.
+// threads can hand work to the thread that owns the object: the serial
+// component's threads post their reports with SendNotifyMessage and wait on
+// an answer event of their own.
 #pragma once
 
 #include <windows.h>
