@@ -24,8 +24,8 @@ enum class TUiService {
 // The one wait of the user-interface thread: until `object` is set, a
 // message of the kind `service` names arrives, or limitMs passes; then
 // handles the pending messages of that kind. Returns what ended the wait
-// (WAIT_OBJECT_0 for the object, WAIT_OBJECT_0 + 1 for a message,
-// WAIT_TIMEOUT). The waits that use it wake on completion; the limit only
+// (WAIT_OBJECT_0 for the object, WAIT_OBJECT_0 + 1 for a message; with no
+// object, WAIT_OBJECT_0 for a message; WAIT_TIMEOUT). The waits that use it wake on completion; the limit only
 // bounds how long a wait goes without looking at the component's state
 // again, so nothing here depends on the system's timer resolution.
 DWORD WaitOnUiThread(HANDLE object, DWORD limitMs, TUiService service);

@@ -104,17 +104,19 @@ int32_t TCustomCommX::ReceiveData(void* Buffer, int32_t Count) {
       ReportLineErrors(FHandle, FNotifyWnd);
       return -1;
     }
+    // Checked only while the read is still incomplete: one that finished
+    // during a long handler below is collected above, never given up.
+    if (GetTickCount64() >= giveUp) {
+      EndPendingRead();
+      ReportLineErrors(FHandle, FNotifyWnd);
+      return -1;
+    }
     // Wakes when the read completes, and for the user interface, whose
     // handlers run here.
     WaitOnUiThread(FReadEvent, kUiWaitLimitMs, TUiService::AllMessages);
     // A handler may have closed the port or started a read of its own; in
     // both cases this read was ended and collected there.
     if (!IsOpen() || FReceiveThread == nullptr || !FReadPending || FReadSerial != serial) return -1;
-    if (GetTickCount64() >= giveUp) {
-      EndPendingRead();
-      ReportLineErrors(FHandle, FNotifyWnd);
-      return -1;
-    }
   }
 }
 

@@ -105,7 +105,10 @@ void TCustomCommX::PurgeSend() {
   SetEvent(FTransWake);  // a write the driver does not end is given up
   // The writer gives up a write within kCancelledIoBoundMs; this bound only
   // keeps a writer that cannot run from holding the caller.
-  const ULONGLONG giveUp = GetTickCount64() + 2 * kCancelledIoBoundMs;
+  // The bound counts from the writer's last finished block, so that a
+  // long report handler run below does not cut a working purge short.
+  ULONGLONG giveUp = GetTickCount64() + 2 * kCancelledIoBoundMs;
+  int32_t pending = PendingBytes();
   for (;;) {
     {
       TLock lock(FWriteLock);
@@ -114,7 +117,13 @@ void TCustomCommX::PurgeSend() {
       // not); the lock keeps a new write from starting meanwhile.
       if (OVERLAPPED* record = writer->FWriteRecord.load()) api.CancelIoEx(FHandle, record);
     }
-    if (PendingBytes() == 0 || GetTickCount64() >= giveUp) break;
+    const int32_t now = PendingBytes();
+    if (now == 0) break;
+    if (now < pending) {
+      pending = now;
+      giveUp = GetTickCount64() + 2 * kCancelledIoBoundMs;
+    }
+    if (GetTickCount64() >= giveUp) break;
     // Until the writer has finished a block, handling its line-error
     // report meanwhile: it waits for that report's answer.
     WaitOnUiThread(FBlockDone, kUiWaitLimitMs, TUiService::SentOnly);

@@ -215,6 +215,9 @@ void TCustomCommX::StartThreads() {
   FReceiveThread = nullptr;
 
   TCommTransThread* writer = nullptr;
+  // Without its wake-up and block-done events the writer's waits could not
+  // be ended, nor PurgeSend's and SendData's: no writer at all then.
+  if (FTransWake == nullptr || FBlockDone == nullptr) throw ECommError(kTransThreadFailed);
   try {
     writer = new TCommTransThread(this, FHandle, FNotifyWnd);
   } catch (...) {
