@@ -37,7 +37,7 @@ PROGRAM_TEXTS = [
 # DLLs that every Windows has: the programs must need no other, so that the
 # zip runs where it is unpacked.
 SYSTEM_DLLS = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msimg32.dll", "msvcrt.dll",
-               "shell32.dll", "user32.dll", "setupapi.dll", "ole32.dll", "ws2_32.dll"}
+               "shell32.dll", "user32.dll", "setupapi.dll", "ole32.dll", "ws2_32.dll", "winmm.dll"}
 
 
 def run(args, check=False, **kwargs):
