@@ -1,6 +1,8 @@
 // The receive path against the simulated driver: reads under the time-out,
 // re-entrant handlers inside the wait, the events and their order, failing
 // error reads and a removed adapter.
+#include <algorithm>
+
 #include "CommInternal.h"
 #include "CommTestSupport.h"
 
@@ -350,4 +352,224 @@ TEST_F(CommReceiveTest, ARequestAndItsAnswer) {
   ASSERT_EQ(comm->ReceiveData(&answer[0], 1), 1);
   ASSERT_EQ(comm->ReceiveData(&answer[1], 1), 1);
   EXPECT_EQ(std::string(answer, 2), "\x07\x07");
+}
+
+// The component's waits on the user-interface thread, seen through the
+// simulated driver: what ended each one, while something happens on another
+// thread. The waits are held far beyond their limit, so that only their
+// object or a message ends them.
+class CommUiWaitTest : public CommReceiveTest {
+ protected:
+  static constexpr DWORD kHoldMs = 2000;
+
+  void SetUp() override {
+    CommReceiveTest::SetUp();
+    sim.HoldUiWaits(kHoldMs);
+  }
+  void TearDown() override {
+    sim.HoldUiWaits(0);
+    CommReceiveTest::TearDown();
+  }
+
+  // This thread's waits, as what ended each.
+  std::vector<DWORD> UiWaitEnds() const {
+    std::vector<DWORD> ends;
+    for (const TSimCall& call : sim.Calls("MsgWaitForMultipleObjectsEx")) {
+      if (call.ThreadId == FUiThread) ends.push_back(call.Result);
+    }
+    return ends;
+  }
+
+  // Runs `action` on a thread of its own once a wait of this thread has
+  // been running for steadyMs (a wait that a message already queued ends
+  // at once does not count); joined by the destructor.
+  class DuringTheWait {
+   public:
+    DuringTheWait(const TSimSerial& sim, DWORD uiThread, DWORD steadyMs, std::function<void()> action)
+        : FSim(sim), FUiThread(uiThread), FSteadyMs(steadyMs), FAction(std::move(action)),
+          FThread(CreateThread(nullptr, 0, &DuringTheWait::Run, this, 0, nullptr)) {}
+    ~DuringTheWait() { Join(); }
+    DuringTheWait(const DuringTheWait&) = delete;
+    DuringTheWait& operator=(const DuringTheWait&) = delete;
+    // True when the action ran.
+    bool Join() {
+      if (FThread != nullptr) {
+        EXPECT_EQ(WaitForSingleObject(FThread, 10000), WAIT_OBJECT_0);
+        CloseHandle(FThread);
+        FThread = nullptr;
+      }
+      return FActed;
+    }
+
+   private:
+    static DWORD WINAPI Run(LPVOID self) {
+      auto& during = *static_cast<DuringTheWait*>(self);
+      const double end = during.FSim.NowMs() + 5000;
+      while (during.FSim.NowMs() < end) {
+        for (const TSimCall& call : during.FSim.Calls("MsgWaitForMultipleObjectsEx")) {
+          if (call.ThreadId == during.FUiThread && call.Result == kWaitRunning &&
+              during.FSim.NowMs() - call.Ms >= during.FSteadyMs) {
+            during.FAction();
+            during.FActed = true;
+            return 0;
+          }
+        }
+        Sleep(1);
+      }
+      return 0;
+    }
+    const TSimSerial& FSim;
+    DWORD FUiThread;
+    DWORD FSteadyMs;
+    std::function<void()> FAction;
+    bool FActed = false;
+    HANDLE FThread;
+  };
+};
+
+// A read that completes, or a block the writer finished, ends the wait
+// through its event: nothing waits out the limit.
+TEST_F(CommUiWaitTest, TheWorkBeingDoneEndsTheWaitThroughItsObject) {
+  {
+    SCOPED_TRACE("a read that completes");
+    comm->SetTimeOutReceive(3000);
+    DuringTheWait arrival(sim, FUiThread, 20, [&] { sim.Receive(1, "Q"); });
+    char byte = 0;
+    EXPECT_EQ(comm->ReceiveData(&byte, 1), 1);
+    EXPECT_EQ(byte, 'Q');
+    EXPECT_TRUE(arrival.Join());
+    const std::vector<DWORD> ends = UiWaitEnds();
+    ASSERT_FALSE(ends.empty());
+    EXPECT_EQ(ends.back(), WAIT_OBJECT_0);  // the read's event, not the receive report nor the limit
+    EXPECT_EQ(std::count(ends.begin(), ends.end(), WAIT_TIMEOUT), 0);
+  }
+  {
+    SCOPED_TRACE("back-pressure: the writer finishing a block");
+    comm->SetBitRate(1200);  // about 8 ms a byte
+    comm->SetBufLenTrans(1);
+    sim.ClearRecords();
+    const std::string data(40, 'x');
+    ASSERT_TRUE(comm->SendData(data.data(), 40));
+    const std::vector<DWORD> ends = UiWaitEnds();
+    EXPECT_GE(std::count(ends.begin(), ends.end(), WAIT_OBJECT_0), 1);
+    EXPECT_EQ(std::count(ends.begin(), ends.end(), WAIT_TIMEOUT), 0);
+    ASSERT_TRUE(PumpUntil([&] { return sim.Transmitted().size() == 40; }, 3000));
+  }
+}
+
+// A message for the user interface that another thread sends or posts while
+// a read waits is handled inside that read: its handler here brings the byte
+// that ends the read, which would otherwise wait out its time-out.
+TEST_F(CommUiWaitTest, AMessageArrivingDuringAReadIsHandledWithinTheRead) {
+  comm->SetTimeOutReceive(3000);
+  for (bool sent : {false, true}) {
+    SCOPED_TRACE(sent ? "sent from another thread" : "posted from another thread");
+    sim.ClearRecords();
+    DWORD handledOn = 0;
+    PostedProbe probe([&] {
+      handledOn = GetCurrentThreadId();
+      sim.Receive(1, "Q");
+    });
+    LRESULT delivered = 0;
+    DuringTheWait message(sim, FUiThread, 20, [&] {
+      if (sent) {
+        DWORD_PTR result = 0;
+        delivered = SendMessageTimeoutW(probe.Window(), WM_APP + 7, 0, 0, SMTO_NORMAL, 5000, &result);
+      } else {
+        delivered = PostMessageW(probe.Window(), WM_APP + 7, 0, 0);
+      }
+    });
+    char byte = 0;
+    EXPECT_EQ(comm->ReceiveData(&byte, 1), 1);
+    EXPECT_EQ(probe.Handled(), 1);
+    EXPECT_EQ(byte, 'Q');
+    EXPECT_EQ(handledOn, FUiThread);
+    EXPECT_TRUE(message.Join());
+    EXPECT_NE(delivered, 0);
+    // The message itself woke the wait that it came in.
+    const std::vector<DWORD> ends = UiWaitEnds();
+    EXPECT_NE(std::find(ends.begin(), ends.end(), kWaitMessage), ends.end());
+    EXPECT_EQ(std::count(ends.begin(), ends.end(), WAIT_TIMEOUT), 0);
+    comm->PurgeReceive();
+  }
+}
+
+// As with a posted message, a handler that another thread's sent message
+// runs inside the wait may close the port or read for itself; the waiting
+// call then fails and nothing can complete into its buffer.
+TEST_F(CommUiWaitTest, AHandlerRunByASentMessageEndsTheWaitingRead) {
+  comm->SetTimeOutReceive(3000);
+  enum class THandler { Close, CloseAndReopen, NestedRead };
+  struct Case {
+    const char* what;
+    THandler handler;
+  };
+  for (const Case& c : {Case{"closes the port", THandler::Close},
+                        Case{"closes and opens the port again", THandler::CloseAndReopen},
+                        Case{"reads for itself", THandler::NestedRead}}) {
+    SCOPED_TRACE(c.what);
+    if (comm->Handle() == INVALID_HANDLE_VALUE) comm->Open();
+    sim.ClearRecords();
+    char inner = 0;
+    int32_t innerResult = -2;
+    PostedProbe innerArrival([&] { sim.Receive(1, "I"); });
+    PostedProbe probe([&] {
+      switch (c.handler) {
+        case THandler::Close: comm->Close(); break;
+        case THandler::CloseAndReopen:
+          comm->Close();
+          comm->Open();
+          break;
+        case THandler::NestedRead:
+          innerArrival.Post();
+          innerResult = comm->ReceiveData(&inner, 1);
+          break;
+      }
+    });
+    LRESULT delivered = 0;
+    DuringTheWait message(sim, FUiThread, 20, [&] {
+      DWORD_PTR result = 0;
+      delivered = SendMessageTimeoutW(probe.Window(), WM_APP + 7, 0, 0, SMTO_NORMAL, 10000, &result);
+    });
+    char outer[4] = {'-', '-', '-', '-'};
+    EXPECT_EQ(comm->ReceiveData(outer, 4), -1);
+    EXPECT_TRUE(message.Join());
+    EXPECT_NE(delivered, 0);
+    EXPECT_EQ(probe.Handled(), 1);
+    EXPECT_EQ(comm->Handle() != INVALID_HANDLE_VALUE, c.handler != THandler::Close);
+    if (c.handler == THandler::NestedRead) {
+      EXPECT_EQ(innerResult, 1);
+      EXPECT_EQ(inner, 'I');
+    }
+    EXPECT_EQ(sim.Port(1).MostPendingReads, 1);
+    if (comm->Handle() != INVALID_HANDLE_VALUE) {
+      sim.Receive(1, "late");
+      PumpFor(20);
+      comm->PurgeReceive();
+    }
+    EXPECT_EQ(std::string(outer, 4), "----");
+  }
+}
+
+// The same for SendData's back-pressure wait: a sent message whose handler
+// closes the port ends it, and none of the rest is queued or written.
+TEST_F(CommUiWaitTest, AHandlerRunByASentMessageThatClosesThePortEndsTheBackPressureWait) {
+  comm->SetBitRate(300);  // about 33 ms a byte
+  comm->SetBufLenTrans(1);
+  sim.ClearRecords();
+  PostedProbe probe([&] { comm->Close(); });
+  LRESULT delivered = 0;
+  DuringTheWait message(sim, FUiThread, 0, [&] {
+    DWORD_PTR result = 0;
+    delivered = SendMessageTimeoutW(probe.Window(), WM_APP + 7, 0, 0, SMTO_NORMAL, 10000, &result);
+  });
+  const std::string data(40, 'x');
+  EXPECT_FALSE(comm->SendData(data.data(), 40));
+  EXPECT_TRUE(message.Join());
+  EXPECT_NE(delivered, 0);
+  EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
+  const size_t sent = sim.Transmitted().size();
+  EXPECT_LT(sent, 40u);
+  PumpFor(50);
+  EXPECT_EQ(sim.Transmitted().size(), sent);
 }

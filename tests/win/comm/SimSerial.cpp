@@ -210,6 +210,11 @@ void TSimSerial::HoldTimedWaits(bool hold) {
   FHoldTimedWaits = hold;
 }
 
+void TSimSerial::HoldUiWaits(DWORD holdMs) {
+  std::lock_guard<TSimLock> lock(FMutex);
+  FUiWaitHoldMs = holdMs;
+}
+
 void TSimSerial::SetStuckIo(bool stuck) {
   std::lock_guard<TSimLock> lock(FMutex);
   FStuckIo = stuck;
@@ -994,14 +999,17 @@ DWORD WINAPI TSimSerial::SimWaitForSingleObject(HANDLE object, DWORD ms) {
 DWORD WINAPI TSimSerial::SimMsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* objects, DWORD ms, DWORD wake,
                                                          DWORD flags) {
   TSimSerial& sim = *gSim;
+  DWORD limit = ms;
   {
     std::lock_guard<TSimLock> lock(sim.FMutex);
     sim.Record("MsgWaitForMultipleObjectsEx", ms);
     sim.FCalls.back().Result = kWaitRunning;
+    if (sim.FUiWaitHoldMs != 0 && ms < sim.FUiWaitHoldMs) limit = sim.FUiWaitHoldMs;
   }
-  const DWORD result = ::MsgWaitForMultipleObjectsEx(count, objects, ms, wake, flags);
+  const DWORD result = ::MsgWaitForMultipleObjectsEx(count, objects, limit, wake, flags);
   std::lock_guard<TSimLock> lock(sim.FMutex);
-  sim.RecordWaitEnd("MsgWaitForMultipleObjectsEx", result);
+  // The index after the objects stands for a message.
+  sim.RecordWaitEnd("MsgWaitForMultipleObjectsEx", result == WAIT_OBJECT_0 + count ? kWaitMessage : result);
   return result;
 }
 

@@ -31,11 +31,13 @@ struct TSimCall {
   std::string Name;
   DWORD Arg;  // flags, function, size or pause, as the call has one
   std::string Text;  // the path of CreateFileA
-  // Of the waits, recorded as they begin: what ended them (WAIT_OBJECT_0 + n,
-  // WAIT_TIMEOUT), kWaitRunning until then.
+  // Of the waits, recorded as they begin: what ended them (WAIT_OBJECT_0 + n
+  // for object n, kWaitMessage, WAIT_TIMEOUT), kWaitRunning until then.
   DWORD Result = 0;
 };
 constexpr DWORD kWaitRunning = 0xFFFFFFFE;
+// A wait on the user-interface thread that a message ended.
+constexpr DWORD kWaitMessage = 0xFFFFFFFD;
 
 struct TSimDcb {
   double Ms;
@@ -154,6 +156,10 @@ class TSimSerial {
   // until the object is set, however long their limit: a wait that only
   // its wake-up may end.
   void HoldTimedWaits(bool hold);
+  // The component's waits on the user-interface thread last up to holdMs
+  // instead of their limit (0: their own limit), so that only their object
+  // or a message ends them while something happens from another thread.
+  void HoldUiWaits(DWORD holdMs);
   // Every read, write and event wait started from now on stays pending for
   // good: no data, time-out, purge, cancel, new mask or close ends it, as
   // with a driver that misbehaves.
@@ -284,6 +290,7 @@ class TSimSerial {
   // Pends `overlapped` for good; the caller's return value.
   BOOL Stick(char kind, OVERLAPPED* overlapped, const void* buffer, DWORD size);
   bool FHoldTimedWaits = false;
+  DWORD FUiWaitHoldMs = 0;
   bool FFailEscape = false, FFailClearCommError = false, FFastPauses = false, FTimeOutsAsErrors = false, FPurgeAborts = true;
   int FFailWrites = 0;
   DWORD FFailWriteError = 0;
