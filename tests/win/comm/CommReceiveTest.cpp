@@ -552,24 +552,33 @@ TEST_F(CommUiWaitTest, AHandlerRunByASentMessageEndsTheWaitingRead) {
 }
 
 // The same for SendData's back-pressure wait: a sent message whose handler
-// closes the port ends it, and none of the rest is queued or written.
+// closes the port ends it, and none of the rest is queued or written, also
+// not to the port opened again.
 TEST_F(CommUiWaitTest, AHandlerRunByASentMessageThatClosesThePortEndsTheBackPressureWait) {
-  comm->SetBitRate(300);  // about 33 ms a byte
-  comm->SetBufLenTrans(1);
-  sim.ClearRecords();
-  PostedProbe probe([&] { comm->Close(); });
-  LRESULT delivered = 0;
-  DuringTheWait message(sim, FUiThread, 0, [&] {
-    DWORD_PTR result = 0;
-    delivered = SendMessageTimeoutW(probe.Window(), WM_APP + 7, 0, 0, SMTO_NORMAL, 10000, &result);
-  });
-  const std::string data(40, 'x');
-  EXPECT_FALSE(comm->SendData(data.data(), 40));
-  EXPECT_TRUE(message.Join());
-  EXPECT_NE(delivered, 0);
-  EXPECT_EQ(comm->Handle(), INVALID_HANDLE_VALUE);
-  const size_t sent = sim.Transmitted().size();
-  EXPECT_LT(sent, 40u);
-  PumpFor(50);
-  EXPECT_EQ(sim.Transmitted().size(), sent);
+  for (bool reopen : {false, true}) {
+    SCOPED_TRACE(reopen ? "closed and opened again" : "closed");
+    if (comm->Handle() == INVALID_HANDLE_VALUE) comm->Open();
+    comm->SetBitRate(300);  // about 33 ms a byte
+    comm->SetBufLenTrans(1);
+    sim.ClearRecords();
+    PostedProbe probe([&] {
+      comm->Close();
+      if (reopen) comm->Open();
+    });
+    LRESULT delivered = 0;
+    DuringTheWait message(sim, FUiThread, 0, [&] {
+      DWORD_PTR result = 0;
+      delivered = SendMessageTimeoutW(probe.Window(), WM_APP + 7, 0, 0, SMTO_NORMAL, 10000, &result);
+    });
+    const std::string data(40, 'x');
+    EXPECT_FALSE(comm->SendData(data.data(), 40));
+    EXPECT_TRUE(message.Join());
+    EXPECT_NE(delivered, 0);
+    EXPECT_EQ(comm->Handle() != INVALID_HANDLE_VALUE, reopen);
+    EXPECT_EQ(comm->PendingBlocks(), 0);
+    const size_t sent = sim.Transmitted().size();
+    EXPECT_LT(sent, 40u);
+    PumpFor(100);
+    EXPECT_EQ(sim.Transmitted().size(), sent);
+  }
 }
